@@ -6,6 +6,7 @@
 #include <vector>
 
 #include <boost/json/value.hpp>
+#include <boost/json/value_from.hpp>
 
 namespace Norvane::Tavrel {
 

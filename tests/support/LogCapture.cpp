@@ -14,7 +14,8 @@ std::vector<std::string> CapturingSink::Messages() {
     std::lock_guard lock(mutex_);
     std::vector<std::string> out;
     out.reserve(records_.size());
-    for (const auto& r : records_) out.push_back(r.message);
+    for (const auto& r : records_)
+        out.push_back(r.message);
     return out;
 }
 
@@ -27,7 +28,8 @@ std::size_t CapturingSink::Count(const std::string& message) {
 bool CapturingSink::WaitFor(const std::string& message, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (Count(message) == 0) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
@@ -50,6 +52,8 @@ LogCapture::LogCapture()
     spdlog::set_default_logger(logger);
 }
 
-LogCapture::~LogCapture() { spdlog::set_default_logger(previous_); }
+LogCapture::~LogCapture() {
+    spdlog::set_default_logger(previous_);
+}
 
 }  // namespace Norvane::Test

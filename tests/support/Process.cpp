@@ -32,13 +32,17 @@ Process::Process(std::vector<std::string> argv, std::vector<std::string> env,
                  std::string outputPrefix)
     : outPath_(TempName(outputPrefix, ".out")), errPath_(TempName(outputPrefix, ".err")) {
     std::vector<std::string> envStrings;
-    for (char** e = environ; *e; ++e) envStrings.emplace_back(*e);
-    for (auto& e : env) envStrings.push_back(std::move(e));
+    for (char** e = environ; *e; ++e)
+        envStrings.emplace_back(*e);
+    for (auto& e : env)
+        envStrings.push_back(std::move(e));
     std::vector<char*> envp;
-    for (auto& e : envStrings) envp.push_back(e.data());
+    for (auto& e : envStrings)
+        envp.push_back(e.data());
     envp.push_back(nullptr);
     std::vector<char*> args;
-    for (auto& a : argv) args.push_back(a.data());
+    for (auto& a : argv)
+        args.push_back(a.data());
     args.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
@@ -76,7 +80,8 @@ Process::~Process() {
 }
 
 bool Process::Running() {
-    if (status_ || pid_ <= 0) return false;
+    if (status_ || pid_ <= 0)
+        return false;
     int st = 0;
     const pid_t r = ::waitpid(pid_, &st, WNOHANG);
     if (r == pid_) {
@@ -87,27 +92,34 @@ bool Process::Running() {
 }
 
 void Process::Signal(int sig) {
-    if (Running()) ::kill(pid_, sig);
+    if (Running())
+        ::kill(pid_, sig);
 }
 
 std::optional<int> Process::Wait(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (Running()) {
-        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return std::nullopt;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return status_;
 }
 
-std::string Process::Stdout() const { return ReadFile(outPath_); }
-std::string Process::Stderr() const { return ReadFile(errPath_); }
+std::string Process::Stdout() const {
+    return ReadFile(outPath_);
+}
+std::string Process::Stderr() const {
+    return ReadFile(errPath_);
+}
 
 bool Process::WaitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         if (Stdout().find(text) != std::string::npos || Stderr().find(text) != std::string::npos)
             return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }
@@ -116,7 +128,8 @@ RunResult Run(std::vector<std::string> argv, std::chrono::milliseconds timeout,
               std::vector<std::string> env) {
     Process p(std::move(argv), std::move(env));
     RunResult result;
-    if (auto code = p.Wait(timeout)) result.exitCode = *code;
+    if (auto code = p.Wait(timeout))
+        result.exitCode = *code;
     result.out = p.Stdout();
     result.err = p.Stderr();
     return result;

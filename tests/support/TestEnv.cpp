@@ -16,18 +16,24 @@ namespace {
 
 std::filesystem::path FromEnv(const char* name) {
     const char* value = std::getenv(name);
-    if (!value || !*value) throw std::runtime_error(std::string(name) + " is not set");
+    if (!value || !*value)
+        throw std::runtime_error(std::string(name) + " is not set");
     return value;
 }
 
 }  // namespace
 
-std::filesystem::path BuildDir() { return FromEnv("TAVREL_BUILD_DIR"); }
-std::filesystem::path SourceDir() { return FromEnv("TAVREL_SOURCE_DIR"); }
+std::filesystem::path BuildDir() {
+    return FromEnv("TAVREL_BUILD_DIR");
+}
+std::filesystem::path SourceDir() {
+    return FromEnv("TAVREL_SOURCE_DIR");
+}
 
 std::uint16_t FreePort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) throw std::runtime_error("socket");
+    if (fd < 0)
+        throw std::runtime_error("socket");
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -63,7 +69,8 @@ TempDir::TempDir() {
     for (;;) {
         path_ = std::filesystem::temp_directory_path() /
                 ("tavrel-test-" + std::to_string(::getpid()) + "-" + std::to_string(rd()));
-        if (std::filesystem::create_directory(path_)) break;
+        if (std::filesystem::create_directory(path_))
+            break;
     }
 }
 
