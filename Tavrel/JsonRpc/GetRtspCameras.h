@@ -3,8 +3,7 @@
 #include <system_error>
 #include <vector>
 
-#include <boost/outcome/policy/result_error_code_throw_as_system_error.hpp>
-#include <boost/outcome/result.hpp>
+#include <boost/outcome/std_result.hpp>
 
 #include "Tavrel/Config.h"
 
@@ -13,9 +12,7 @@ namespace Norvane::Tavrel::JsonRpc {
 /// Result of a JSON-RPC method: the response or a std::error_code (thrown as
 /// std::system_error by value()).
 template <class T>
-using Result = boost::outcome_v2::result<
-    T, std::error_code,
-    boost::outcome_v2::policy::error_code_throw_as_system_error<T, std::error_code, void>>;
+using Result = boost::outcome_v2::std_result<T>;
 
 /// The method "Tavrel.Rtsp.GetCameras".
 struct GetRtspCameras {
