@@ -1,0 +1,177 @@
+#include "Tavrel/RtspServer/RtspSrcMediaFactory.h"
+
+#include "Tavrel/gst/CameraCaps.h"
+#include "Tavrel/gst/RtpPassthroughPay.h"
+
+GST_DEBUG_CATEGORY_STATIC(rtsp_src_media_factory_debug);
+#define GST_CAT_DEFAULT rtsp_src_media_factory_debug
+
+namespace {
+
+constexpr guint kLatencyMs = 100;
+/* How long the camera may take to connect or answer one RTSP request before the media fails
+ * (rtspsrc's default of 20 s holds the client for that long). In microseconds. */
+constexpr guint64 kUpstreamTcpTimeoutUs = 5 * G_USEC_PER_SEC;
+
+}  // namespace
+
+static GstElement* rtsp_src_media_factory_create_element(GstRTSPMediaFactory* factory,
+                                                         const GstRTSPUrl* url);
+
+static void rtsp_src_media_factory_class_init(gpointer klass, gpointer) {
+    GstRTSPMediaFactoryClass* factory_class = GST_RTSP_MEDIA_FACTORY_CLASS(klass);
+    factory_class->create_element = rtsp_src_media_factory_create_element;
+    if (!rtsp_src_media_factory_debug) {
+        GST_DEBUG_CATEGORY_INIT(rtsp_src_media_factory_debug, "rtspsrcmediafactory", 0,
+                                "RtspSrcMediaFactory");
+    }
+}
+
+static void rtsp_src_media_factory_init(GTypeInstance* instance, gpointer) {
+    RtspSrcMediaFactory* factory = reinterpret_cast<RtspSrcMediaFactory*>(instance);
+    factory->config_func = nullptr;
+    factory->config_data = nullptr;
+    GST_INFO_OBJECT(factory, "new");
+}
+
+GType rtsp_src_media_factory_get_type(void) {
+    static gsize type_id = 0;
+    if (g_once_init_enter(&type_id)) {
+        const GType type = g_type_register_static_simple(
+            GST_TYPE_RTSP_MEDIA_FACTORY, g_intern_static_string("RtspSrcMediaFactory"),
+            sizeof(RtspSrcMediaFactoryClass), rtsp_src_media_factory_class_init,
+            sizeof(RtspSrcMediaFactory), rtsp_src_media_factory_init, static_cast<GTypeFlags>(0));
+        g_once_init_leave(&type_id, type);
+    }
+    return type_id;
+}
+
+RtspSrcMediaFactory* rtsp_src_media_factory_new(void) {
+    return static_cast<RtspSrcMediaFactory*>(g_object_new(RTSP_SRC_TYPE_MEDIA_FACTORY, nullptr));
+}
+
+void rtsp_src_media_factory_set_config_func(RtspSrcMediaFactory* factory, RtspSrcConfigFunc func,
+                                            gpointer user_data) {
+    g_return_if_fail(RTSP_SRC_IS_MEDIA_FACTORY(factory));
+    factory->config_func = func;
+    factory->config_data = user_data;
+}
+
+/* rtspsrc "select-stream": only video streams are set up with the camera, so no audio or
+ * metadata travels to us just to be dropped, and a camera without video fails at once instead
+ * of leaving the client waiting for a stream that never starts. */
+static gboolean OnSelectStream(GstElement*, guint num, GstCaps* caps, gpointer) {
+    const GstStructure* s =
+        caps && gst_caps_get_size(caps) > 0 ? gst_caps_get_structure(caps, 0) : nullptr;
+    const gchar* media = s ? gst_structure_get_string(s, "media") : nullptr;
+    const gboolean video = media && g_strcmp0(media, "video") == 0;
+    GST_DEBUG("stream %u (%s): %s", num, media ? media : "?", video ? "set up" : "skipped");
+    return video;
+}
+
+static void OnVideoPadAdded(GstElement*, GstPad* pad, GstElement* demuxer) {
+    GstCaps* pad_caps = gst_pad_get_current_caps(pad);
+    GstCaps* video_caps = gst_caps_from_string("application/x-rtp,media=video");
+    if (pad_caps && gst_caps_is_subset(pad_caps, video_caps)) {
+        GST_DEBUG("pad added: Link rtspsrc:src with rtpptdemux:sink");
+        GstPad* sinkpad = gst_element_get_static_pad(demuxer, "sink");
+        gst_pad_link(pad, sinkpad);
+        gst_object_unref(sinkpad);
+    }
+    gst_caps_unref(video_caps);
+    if (pad_caps)
+        gst_caps_unref(pad_caps);
+}
+
+static void OnPadAdded(GstElement*, GstPad* pad, GstElement* payloader) {
+    GST_DEBUG("pad added: Link rtpptdemux:src with rtppassthroughpay:sink");
+    GstPad* sinkpad = gst_element_get_static_pad(payloader, "sink");
+    gst_pad_link(pad, sinkpad);
+    gst_object_unref(sinkpad);
+}
+
+/* The caps that reach the payloader describe the camera's session too; the SDP we serve is made
+ * from them, so they are cleaned on their way in (whichever payloader element is used). */
+static GstPadProbeReturn OnPayloaderSinkEvent(GstPad*, GstPadProbeInfo* info, gpointer) {
+    GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+    if (GST_EVENT_TYPE(event) != GST_EVENT_CAPS)
+        return GST_PAD_PROBE_OK;
+    GstCaps* caps = nullptr;
+    gst_event_parse_caps(event, &caps);
+    GstCaps* clean = Norvane::Tavrel::gst::CleanCameraCaps(caps);
+    GST_DEBUG("caps for the payloader: %" GST_PTR_FORMAT, clean);
+    GstEvent* replacement = gst_event_new_caps(clean);
+    gst_event_set_seqnum(replacement, gst_event_get_seqnum(event));
+    gst_caps_unref(clean);
+    gst_event_unref(event);
+    GST_PAD_PROBE_INFO_DATA(info) = replacement;
+    return GST_PAD_PROBE_OK;
+}
+
+static GstElement* MakePayloader() {
+    GstElement* payloader = gst_element_factory_make("rtppassthroughpay", "pay0");
+    if (!payloader && Norvane::Tavrel::gst::EnsurePassthroughPayloader())
+        payloader = gst_element_factory_make("rtppassthroughpay", "pay0");
+    return payloader;
+}
+
+static GstElement* rtsp_src_media_factory_create_element(GstRTSPMediaFactory* factory,
+                                                         const GstRTSPUrl* url) {
+    RtspSrcMediaFactory* self = RTSP_SRC_MEDIA_FACTORY(factory);
+    RtspSrcConfig config;
+    if (self->config_func) {
+        try {
+            config = self->config_func(url, self->config_data);
+        } catch (...) {
+            config = RtspSrcConfig{};
+        }
+    }
+    if (!config.url) {
+        GST_ERROR("Failed to find source info for path: %s\n",
+                  url && url->abspath ? url->abspath : "(none)");
+        return nullptr;
+    }
+
+    GstElement* bin = gst_bin_new("RtspSrcMediaFactoryBin");
+    GstElement* source = gst_element_factory_make("rtspsrc", nullptr);
+    GstElement* demuxer = gst_element_factory_make("rtpptdemux", nullptr);
+    GstElement* payloader = MakePayloader();
+    if (!source || !demuxer || !payloader)
+        goto no_element;
+
+    g_object_set(source, "latency", kLatencyMs, "do-retransmission", FALSE, "location",
+                 config.url->c_str(), nullptr);
+    if (config.user && config.password) {
+        g_object_set(source, "user-id", config.user->c_str(), "user-pw", config.password->c_str(),
+                     nullptr);
+    }
+    g_object_set(source, "tcp-timeout", kUpstreamTcpTimeoutUs, nullptr);
+
+    gst_bin_add_many(GST_BIN(bin), source, demuxer, payloader, nullptr);
+
+    {
+        GstPad* paysink = gst_element_get_static_pad(payloader, "sink");
+        gst_pad_add_probe(paysink, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, OnPayloaderSinkEvent,
+                          nullptr, nullptr);
+        gst_object_unref(paysink);
+    }
+
+    g_signal_connect(source, "select-stream", G_CALLBACK(OnSelectStream), nullptr);
+    g_signal_connect(source, "pad-added", G_CALLBACK(OnVideoPadAdded), demuxer);
+    g_signal_connect(demuxer, "pad-added", G_CALLBACK(OnPadAdded), payloader);
+    return bin;
+
+    /* ERRORS */
+no_element:
+    GST_ERROR("Failed to create element '%s'", !source    ? "rtspsrc"
+                                               : !demuxer ? "rtpptdemux"
+                                                          : "rtppassthroughpay");
+    if (payloader)
+        gst_object_unref(gst_object_ref_sink(payloader));
+    if (demuxer)
+        gst_object_unref(gst_object_ref_sink(demuxer));
+    if (source)
+        gst_object_unref(gst_object_ref_sink(source));
+    gst_object_unref(gst_object_ref_sink(bin));
+    return nullptr;
+}

@@ -1,0 +1,330 @@
+#include "Tavrel/gst/RtpPassthroughPay.h"
+
+#include <gst/rtp/gstrtpbuffer.h>
+#include <spdlog/spdlog.h>
+
+#include <mutex>
+
+GST_DEBUG_CATEGORY_STATIC(tavrel_rtp_passthrough_pay_debug);
+#define GST_CAT_DEFAULT tavrel_rtp_passthrough_pay_debug
+
+namespace {
+
+constexpr const char* kElementName = "rtppassthroughpay";
+constexpr guint kDefaultPt = 96;
+constexpr guint kDefaultMtu = 1400;
+
+enum {
+    PROP_0,
+    PROP_PT,
+    PROP_MTU,
+    PROP_SSRC,
+    PROP_SEQNUM,
+    PROP_TIMESTAMP,
+    PROP_STATS,
+};
+
+GstStaticPadTemplate sink_template = GST_STATIC_PAD_TEMPLATE("sink", GST_PAD_SINK, GST_PAD_ALWAYS,
+                                                             GST_STATIC_CAPS("application/x-rtp"));
+GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS,
+                                                            GST_STATIC_CAPS("application/x-rtp"));
+
+}  // namespace
+
+G_DEFINE_TYPE(TavrelRtpPassthroughPay, tavrel_rtp_passthrough_pay, GST_TYPE_ELEMENT)
+
+/* Forgets everything learnt from a stream; called with the object lock held. */
+static void tavrel_rtp_passthrough_pay_reset_locked(TavrelRtpPassthroughPay* self) {
+    self->have_packet = FALSE;
+    self->ssrc = 0;
+    self->seqnum = 0;
+    self->timestamp = 0;
+    self->running_time = GST_CLOCK_TIME_NONE;
+    gst_segment_init(&self->segment, GST_FORMAT_UNDEFINED);
+}
+
+/* Notes what the packet carries before it goes downstream unchanged. */
+static void tavrel_rtp_passthrough_pay_record(TavrelRtpPassthroughPay* self, GstBuffer* buffer) {
+    GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
+    if (!gst_rtp_buffer_map(buffer, GST_MAP_READ, &rtp)) {
+        GST_LOG_OBJECT(self, "not an RTP packet, passed on without being recorded");
+        return;
+    }
+    const guint pt = gst_rtp_buffer_get_payload_type(&rtp);
+    const guint ssrc = gst_rtp_buffer_get_ssrc(&rtp);
+    const guint seqnum = gst_rtp_buffer_get_seq(&rtp);
+    const guint timestamp = gst_rtp_buffer_get_timestamp(&rtp);
+    gst_rtp_buffer_unmap(&rtp);
+
+    GstClockTime ts = GST_BUFFER_PTS(buffer);
+    if (!GST_CLOCK_TIME_IS_VALID(ts))
+        ts = GST_BUFFER_DTS(buffer);
+
+    GST_OBJECT_LOCK(self);
+    self->pt = pt;
+    self->ssrc = ssrc;
+    self->seqnum = seqnum;
+    self->timestamp = timestamp;
+    self->running_time = GST_CLOCK_TIME_NONE;
+    if (GST_CLOCK_TIME_IS_VALID(ts) && self->segment.format == GST_FORMAT_TIME)
+        self->running_time = gst_segment_to_running_time(&self->segment, GST_FORMAT_TIME, ts);
+    self->have_packet = TRUE;
+    GST_OBJECT_UNLOCK(self);
+}
+
+static GstFlowReturn tavrel_rtp_passthrough_pay_chain(GstPad*, GstObject* parent,
+                                                      GstBuffer* buffer) {
+    TavrelRtpPassthroughPay* self = TAVREL_RTP_PASSTHROUGH_PAY(parent);
+    tavrel_rtp_passthrough_pay_record(self, buffer);
+    return gst_pad_push(self->srcpad, buffer);
+}
+
+static GstFlowReturn tavrel_rtp_passthrough_pay_chain_list(GstPad*, GstObject* parent,
+                                                           GstBufferList* list) {
+    TavrelRtpPassthroughPay* self = TAVREL_RTP_PASSTHROUGH_PAY(parent);
+    const guint length = gst_buffer_list_length(list);
+    if (length > 0)
+        tavrel_rtp_passthrough_pay_record(self, gst_buffer_list_get(list, length - 1));
+    return gst_pad_push_list(self->srcpad, list);
+}
+
+static gboolean tavrel_rtp_passthrough_pay_sink_event(GstPad* pad, GstObject* parent,
+                                                      GstEvent* event) {
+    TavrelRtpPassthroughPay* self = TAVREL_RTP_PASSTHROUGH_PAY(parent);
+    switch (GST_EVENT_TYPE(event)) {
+        case GST_EVENT_CAPS: {
+            GstCaps* caps = nullptr;
+            gst_event_parse_caps(event, &caps);
+            const GstStructure* s = gst_caps_get_structure(caps, 0);
+            gint payload = -1;
+            gint clock_rate = 0;
+            const gboolean has_payload = gst_structure_get_int(s, "payload", &payload);
+            const gboolean has_rate = gst_structure_get_int(s, "clock-rate", &clock_rate);
+            GST_OBJECT_LOCK(self);
+            if (has_payload && payload >= 0 && payload <= 127)
+                self->pt = static_cast<guint>(payload);
+            self->clock_rate = has_rate && clock_rate > 0 ? static_cast<guint>(clock_rate) : 0;
+            GST_OBJECT_UNLOCK(self);
+            GST_DEBUG_OBJECT(self, "caps %" GST_PTR_FORMAT, caps);
+            break;
+        }
+        case GST_EVENT_SEGMENT: {
+            GstSegment segment;
+            gst_event_copy_segment(event, &segment);
+            GST_OBJECT_LOCK(self);
+            self->segment = segment;
+            GST_OBJECT_UNLOCK(self);
+            break;
+        }
+        case GST_EVENT_STREAM_START:
+        case GST_EVENT_FLUSH_STOP:
+            GST_OBJECT_LOCK(self);
+            tavrel_rtp_passthrough_pay_reset_locked(self);
+            GST_OBJECT_UNLOCK(self);
+            break;
+        default:
+            break;
+    }
+    return gst_pad_event_default(pad, parent, event);
+}
+
+static GstStateChangeReturn tavrel_rtp_passthrough_pay_change_state(GstElement* element,
+                                                                    GstStateChange transition) {
+    TavrelRtpPassthroughPay* self = TAVREL_RTP_PASSTHROUGH_PAY(element);
+    if (transition == GST_STATE_CHANGE_READY_TO_PAUSED) {
+        GST_OBJECT_LOCK(self);
+        tavrel_rtp_passthrough_pay_reset_locked(self);
+        GST_OBJECT_UNLOCK(self);
+    }
+    return GST_ELEMENT_CLASS(tavrel_rtp_passthrough_pay_parent_class)
+        ->change_state(element, transition);
+}
+
+/* The structure an RTSP server reads for RTP-Info: the last packet handed downstream. Nothing
+ * before the first packet, so that no made-up sequence number reaches a client. */
+static GstStructure* tavrel_rtp_passthrough_pay_create_stats(TavrelRtpPassthroughPay* self) {
+    GstStructure* stats = nullptr;
+    GST_OBJECT_LOCK(self);
+    if (self->have_packet) {
+        stats = gst_structure_new("application/x-rtp-payload-stats", "clock-rate", G_TYPE_UINT,
+                                  self->clock_rate, "running-time", G_TYPE_UINT64,
+                                  static_cast<guint64>(self->running_time), "seqnum", G_TYPE_UINT,
+                                  self->seqnum, "seqnum-offset", G_TYPE_UINT, self->seqnum,
+                                  "timestamp", G_TYPE_UINT, self->timestamp, "ssrc", G_TYPE_UINT,
+                                  self->ssrc, "pt", G_TYPE_UINT, self->pt, nullptr);
+    }
+    GST_OBJECT_UNLOCK(self);
+    GST_LOG_OBJECT(self, "stats %" GST_PTR_FORMAT, stats);
+    return stats;
+}
+
+static void tavrel_rtp_passthrough_pay_set_property(GObject* object, guint prop_id,
+                                                    const GValue* value, GParamSpec* pspec) {
+    TavrelRtpPassthroughPay* self = TAVREL_RTP_PASSTHROUGH_PAY(object);
+    switch (prop_id) {
+        case PROP_PT:
+            GST_OBJECT_LOCK(self);
+            self->pt = g_value_get_uint(value);
+            GST_OBJECT_UNLOCK(self);
+            GST_DEBUG_OBJECT(self, "pt set to %u (packets keep their own)",
+                             g_value_get_uint(value));
+            break;
+        case PROP_MTU:
+            GST_OBJECT_LOCK(self);
+            self->mtu = g_value_get_uint(value);
+            GST_OBJECT_UNLOCK(self);
+            GST_DEBUG_OBJECT(self, "mtu set to %u (packets keep their size)",
+                             g_value_get_uint(value));
+            break;
+        default:
+            G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
+            break;
+    }
+}
+
+static void tavrel_rtp_passthrough_pay_get_property(GObject* object, guint prop_id, GValue* value,
+                                                    GParamSpec* pspec) {
+    TavrelRtpPassthroughPay* self = TAVREL_RTP_PASSTHROUGH_PAY(object);
+    switch (prop_id) {
+        case PROP_STATS:
+            g_value_take_boxed(value, tavrel_rtp_passthrough_pay_create_stats(self));
+            return;
+        default:
+            break;
+    }
+    GST_OBJECT_LOCK(self);
+    switch (prop_id) {
+        case PROP_PT:
+            g_value_set_uint(value, self->pt);
+            break;
+        case PROP_MTU:
+            g_value_set_uint(value, self->mtu);
+            break;
+        case PROP_SSRC:
+            g_value_set_uint(value, self->ssrc);
+            break;
+        case PROP_SEQNUM:
+            g_value_set_uint(value, self->seqnum);
+            break;
+        case PROP_TIMESTAMP:
+            g_value_set_uint(value, self->timestamp);
+            break;
+        default:
+            G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
+            break;
+    }
+    GST_OBJECT_UNLOCK(self);
+    GST_LOG_OBJECT(self, "read property '%s'", pspec->name);
+}
+
+static void tavrel_rtp_passthrough_pay_class_init(TavrelRtpPassthroughPayClass* klass) {
+    GObjectClass* gobject_class = G_OBJECT_CLASS(klass);
+    GstElementClass* element_class = GST_ELEMENT_CLASS(klass);
+
+    gobject_class->set_property = tavrel_rtp_passthrough_pay_set_property;
+    gobject_class->get_property = tavrel_rtp_passthrough_pay_get_property;
+
+    const auto readable = static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS);
+    const auto readwrite = static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS);
+    g_object_class_install_property(
+        gobject_class, PROP_PT,
+        g_param_spec_uint("pt", "payload type",
+                          "Payload type of the stream (taken from the packets, never rewritten)", 0,
+                          0x7f, kDefaultPt, readwrite));
+    g_object_class_install_property(
+        gobject_class, PROP_MTU,
+        g_param_spec_uint("mtu", "MTU", "Maximum packet size (packets pass unchanged)", 28,
+                          G_MAXUINT, kDefaultMtu, readwrite));
+    g_object_class_install_property(
+        gobject_class, PROP_SSRC,
+        g_param_spec_uint("ssrc", "SSRC", "SSRC of the last packet", 0, G_MAXUINT, 0, readable));
+    g_object_class_install_property(
+        gobject_class, PROP_SEQNUM,
+        g_param_spec_uint("seqnum", "Sequence number", "Sequence number of the last packet", 0,
+                          G_MAXUINT16, 0, readable));
+    g_object_class_install_property(
+        gobject_class, PROP_TIMESTAMP,
+        g_param_spec_uint("timestamp", "Timestamp", "RTP timestamp of the last packet", 0,
+                          G_MAXUINT, 0, readable));
+    g_object_class_install_property(
+        gobject_class, PROP_STATS,
+        g_param_spec_boxed("stats", "Statistics",
+                           "clock-rate, running-time, seqnum, seqnum-offset, timestamp, ssrc and "
+                           "pt of the last packet (none before the first packet)",
+                           GST_TYPE_STRUCTURE, readable));
+
+    gst_element_class_add_static_pad_template(element_class, &sink_template);
+    gst_element_class_add_static_pad_template(element_class, &src_template);
+    gst_element_class_set_static_metadata(
+        element_class, "RTP passthrough payloader", "Codec/Payloader/Network/RTP",
+        "Passes RTP packets through unchanged and reports their numbering", "Tavrel");
+    element_class->change_state = tavrel_rtp_passthrough_pay_change_state;
+
+    GST_DEBUG_CATEGORY_INIT(tavrel_rtp_passthrough_pay_debug, kElementName, 0,
+                            "RTP passthrough payloader");
+}
+
+static void tavrel_rtp_passthrough_pay_init(TavrelRtpPassthroughPay* self) {
+    self->sinkpad = gst_pad_new_from_static_template(&sink_template, "sink");
+    gst_pad_set_chain_function(self->sinkpad, tavrel_rtp_passthrough_pay_chain);
+    gst_pad_set_chain_list_function(self->sinkpad, tavrel_rtp_passthrough_pay_chain_list);
+    gst_pad_set_event_function(self->sinkpad, tavrel_rtp_passthrough_pay_sink_event);
+    GST_PAD_SET_PROXY_CAPS(self->sinkpad);
+    GST_PAD_SET_PROXY_ALLOCATION(self->sinkpad);
+    GST_PAD_SET_PROXY_SCHEDULING(self->sinkpad);
+    gst_element_add_pad(GST_ELEMENT(self), self->sinkpad);
+
+    self->srcpad = gst_pad_new_from_static_template(&src_template, "src");
+    GST_PAD_SET_PROXY_CAPS(self->srcpad);
+    GST_PAD_SET_PROXY_ALLOCATION(self->srcpad);
+    GST_PAD_SET_PROXY_SCHEDULING(self->srcpad);
+    gst_element_add_pad(GST_ELEMENT(self), self->srcpad);
+
+    self->pt = kDefaultPt;
+    self->mtu = kDefaultMtu;
+    self->clock_rate = 0;
+    tavrel_rtp_passthrough_pay_reset_locked(self);
+}
+
+static gboolean tavrel_rtp_passthrough_pay_plugin_init(GstPlugin* plugin) {
+    return gst_element_register(plugin, kElementName, GST_RANK_NONE,
+                                TAVREL_TYPE_RTP_PASSTHROUGH_PAY);
+}
+
+namespace Norvane::Tavrel::gst {
+
+namespace {
+
+bool RegistryHasElement() {
+    GstPluginFeature* feature =
+        gst_registry_find_feature(gst_registry_get(), kElementName, GST_TYPE_ELEMENT_FACTORY);
+    if (!feature)
+        return false;
+    gst_object_unref(feature);
+    return true;
+}
+
+}  // namespace
+
+bool EnsurePassthroughPayloader() {
+    static std::mutex mutex;
+    const std::lock_guard lock(mutex);
+    if (!gst_is_initialized()) {
+        SPDLOG_ERROR("Cannot register '{}': GStreamer is not initialised", kElementName);
+        return false;
+    }
+    if (RegistryHasElement())
+        return true;
+    if (!gst_plugin_register_static(GST_VERSION_MAJOR, GST_VERSION_MINOR, "tavrelpassthrough",
+                                    "RTP passthrough payloader of the camera relay",
+                                    tavrel_rtp_passthrough_pay_plugin_init, "1.0", "Proprietary",
+                                    "tavrel", "tavrel", "https://localhost/") ||
+        !RegistryHasElement()) {
+        SPDLOG_ERROR("Failed to register element '{}'", kElementName);
+        return false;
+    }
+    SPDLOG_DEBUG("Registered our own element '{}'", kElementName);
+    return true;
+}
+
+}  // namespace Norvane::Tavrel::gst

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <gst/gst.h>
+
+G_BEGIN_DECLS
+
+#define TAVREL_TYPE_RTP_PASSTHROUGH_PAY (tavrel_rtp_passthrough_pay_get_type())
+#define TAVREL_RTP_PASSTHROUGH_PAY(obj) \
+    (G_TYPE_CHECK_INSTANCE_CAST((obj), TAVREL_TYPE_RTP_PASSTHROUGH_PAY, TavrelRtpPassthroughPay))
+#define TAVREL_IS_RTP_PASSTHROUGH_PAY(obj) \
+    (G_TYPE_CHECK_INSTANCE_TYPE((obj), TAVREL_TYPE_RTP_PASSTHROUGH_PAY))
+
+typedef struct _TavrelRtpPassthroughPay TavrelRtpPassthroughPay;
+typedef struct _TavrelRtpPassthroughPayClass TavrelRtpPassthroughPayClass;
+
+/// Passes RTP packets through unchanged and reports what an RTSP server reads from a payloader:
+/// "pt", "mtu", "seqnum", "timestamp", "ssrc" and the "stats" structure.
+struct _TavrelRtpPassthroughPay {
+    GstElement parent;
+
+    GstPad* sinkpad; /* always pad; owned by the element, no extra reference */
+    GstPad* srcpad;  /* always pad; owned by the element, no extra reference */
+
+    /* protected by the object lock */
+    guint pt;                  /* from the caps or the last packet; the property's value before */
+    guint mtu;                 /* stored only: a passthrough never repacketizes */
+    guint clock_rate;          /* from the caps; 0 while unknown */
+    gboolean have_packet;      /* a packet was pushed since the last flush or stop */
+    guint ssrc;                /* of the last packet pushed */
+    guint seqnum;              /* of the last packet pushed */
+    guint timestamp;           /* RTP time of the last packet pushed */
+    GstClockTime running_time; /* of the last packet pushed; NONE when unknown */
+    GstSegment segment;        /* current input segment */
+};
+
+struct _TavrelRtpPassthroughPayClass {
+    GstElementClass parent_class;
+};
+
+/// The element type (registered as "rtppassthroughpay" where the registry lacks one).
+GType tavrel_rtp_passthrough_pay_get_type(void);
+
+G_END_DECLS
+
+namespace Norvane::Tavrel::gst {
+
+/// Registers our element as "rtppassthroughpay" unless the registry already has that element.
+/// Idempotent and thread-safe; needs an initialised GStreamer. False (with one error record)
+/// when no "rtppassthroughpay" can be made afterwards.
+bool EnsurePassthroughPayloader();
+
+}  // namespace Norvane::Tavrel::gst
