@@ -1,0 +1,596 @@
+#include "Tavrel/RtspServer/RtspServer.h"
+
+#include <net/if.h>
+#include <sys/socket.h>
+
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <utility>
+
+namespace Norvane::Tavrel {
+
+namespace {
+
+constexpr std::string_view ROLE_INTERNAL = "internal";
+constexpr std::string_view ROLE_EXTERNAL = "external";
+constexpr const char* TOKEN_ROLE = "media.factory.role";
+constexpr const char* PERM_ACCESS = "media.factory.access";
+constexpr const char* PERM_CONSTRUCT = "media.factory.construct";
+
+/// Size of the kernel's interface-request record as SO_BINDTODEVICE reads it, and of its name.
+constexpr std::size_t IFREQ_SIZE = 32;
+constexpr std::size_t IFREQ_NAME_SIZE = 16;
+
+/// The signals connected on every client, in the order of ClientEntry::handlerIds.
+constexpr std::array<const char*, ClientEntry::HANDLER_COUNT> CLIENT_SIGNALS = {
+    "pre-describe-request",
+    "describe-request",
+    "pre-setup-request",
+    "setup-request",
+    "pre-play-request",
+    "play-request",
+    "pre-pause-request",
+    "pause-request",
+    "pre-teardown-request",
+    "teardown-request",
+    "closed"};
+
+struct GObjectUnref {
+    void operator()(gpointer object) const { g_object_unref(object); }
+};
+struct SourceUnref {
+    void operator()(GSource* source) const { g_source_unref(source); }
+};
+template <typename T>
+using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
+using SourcePtr = std::unique_ptr<GSource, SourceUnref>;
+
+std::size_t CountPlaying(const std::vector<ClientEntry>& clients) {
+    return static_cast<std::size_t>(
+        std::count_if(clients.begin(), clients.end(), [](const auto& e) { return e.playing; }));
+}
+
+const char* MethodName(const GstRTSPContext* ctx) {
+    return gst_rtsp_method_as_text(ctx->method);
+}
+
+/// Runs `filter` (a callable taking the client, true to close it) over the server's clients.
+template <typename Filter>
+GstRTSPFilterResult RunFilter(GstRTSPServer*, GstRTSPClient* client, gpointer filter) {
+    return (*static_cast<Filter*>(filter))(client) ? GST_RTSP_FILTER_REMOVE : GST_RTSP_FILTER_KEEP;
+}
+
+template <typename Filter>
+void FilterClients(GstRTSPServer* server, Filter filter) {
+    // Only REF results are returned; the filters never give one, but release what comes.
+    GList* referenced = gst_rtsp_server_client_filter(server, &RunFilter<Filter>, &filter);
+    g_list_free_full(referenced, g_object_unref);
+}
+
+gboolean CleanupSessions(gpointer pool) {
+    const guint removed = gst_rtsp_session_pool_cleanup(GST_RTSP_SESSION_POOL(pool));
+    if (removed > 0) {
+        SPDLOG_DEBUG("Removed {} expired RTSP sessions", removed);
+    }
+    return G_SOURCE_CONTINUE;
+}
+
+}  // namespace
+
+/// The way in for the library's callbacks. Every GObject that may call back (the server, the
+/// factory, each client) holds a share of the gate; the RtspServer closes it on destruction
+/// and waits for calls in flight, so a late callback never reaches a destroyed object.
+class RtspServer::Gate {
+public:
+    explicit Gate(RtspServer* server) : server_(server) {}
+
+    /// Calls fn(server) while the server lives; otherwise returns `fallback`.
+    template <typename Fn, typename R>
+    R Call(Fn&& fn, R fallback) {
+        RtspServer* server = Enter();
+        if (server == nullptr) {
+            return fallback;
+        }
+        Leaver leaver{*this};
+        return fn(*server);
+    }
+
+    /// Calls fn(server) while the server lives.
+    template <typename Fn>
+    void Call(Fn&& fn) {
+        RtspServer* server = Enter();
+        if (server == nullptr) {
+            return;
+        }
+        Leaver leaver{*this};
+        fn(*server);
+    }
+
+    /// No call enters after this; returns when the calls in flight have left.
+    void Close() {
+        std::unique_lock lock(mutex_);
+        server_ = nullptr;
+        idle_.wait(lock, [this] { return active_ == 0; });
+    }
+
+    /// Keeps the gate alive as long as `object` lives.
+    static void Attach(gpointer object, const std::shared_ptr<Gate>& gate) {
+        g_object_set_qdata_full(
+            G_OBJECT(object), Quark(), new std::shared_ptr<Gate>(gate),
+            [](gpointer share) { delete static_cast<std::shared_ptr<Gate>*>(share); });
+    }
+
+    // Trampolines; `data` is the Gate.
+    static void OnClientConnected(GstRTSPServer*, GstRTSPClient* client, gpointer data) {
+        static_cast<Gate*>(data)->Call([client](RtspServer& s) { s.AddClient(client); });
+    }
+    static GstRTSPStatusCode OnPreRequest(GstRTSPClient* client, GstRTSPContext* ctx,
+                                          gpointer data) {
+        return static_cast<Gate*>(data)->Call(
+            [client, ctx](RtspServer& s) { return s.HandlePreRequest(client, ctx); },
+            GST_RTSP_STS_SERVICE_UNAVAILABLE);
+    }
+    static void OnRequest(GstRTSPClient* client, GstRTSPContext* ctx, gpointer data) {
+        static_cast<Gate*>(data)->Call(
+            [client, ctx](RtspServer& s) { s.HandleRequest(client, ctx); });
+    }
+    static void OnClosed(GstRTSPClient* client, gpointer data) {
+        static_cast<Gate*>(data)->Call([client](RtspServer& s) { s.RemoveClient(client); });
+    }
+    static RtspSrcConfig OnConfig(const GstRTSPUrl* url, gpointer data) {
+        return static_cast<Gate*>(data)->Call(
+            [url](RtspServer& s) { return s.GetRtspSrcConfig(url); }, RtspSrcConfig{});
+    }
+
+private:
+    struct Leaver {
+        Gate& gate;
+        ~Leaver() {
+            std::lock_guard lock(gate.mutex_);
+            if (--gate.active_ == 0) {
+                gate.idle_.notify_all();
+            }
+        }
+    };
+
+    RtspServer* Enter() {
+        std::lock_guard lock(mutex_);
+        if (server_ != nullptr) {
+            ++active_;
+        }
+        return server_;
+    }
+
+    static GQuark Quark() {
+        static const GQuark quark = g_quark_from_static_string("tavrel-rtsp-server-gate");
+        return quark;
+    }
+
+    std::mutex mutex_;
+    std::condition_variable idle_;
+    RtspServer* server_;
+    unsigned active_{0};
+};
+
+std::unique_ptr<IRtspServer> RtspServer::Create(const Config& config) {
+    const auto& settings = config.rtspServerSettings;
+
+    // 1. The library's server.
+    GObjectPtr<GstRTSPServer> server{gst_rtsp_server_new()};
+    if (!server) {
+        SPDLOG_ERROR("Failed to create gst_rtsp_server");
+        return {};
+    }
+
+    // 2. Service and address.
+    const std::string service = std::to_string(settings.port);
+    gst_rtsp_server_set_service(server.get(), service.c_str());
+    gst_rtsp_server_set_address(server.get(), "0.0.0.0");
+
+    // The library's default is one client thread for all clients: a camera that never
+    // answers would then stall the requests of every other client.
+    GstRTSPThreadPool* pool = gst_rtsp_server_get_thread_pool(server.get());
+    gst_rtsp_thread_pool_set_max_threads(pool, CLIENT_THREADS);
+    g_object_unref(pool);
+
+    // 3. The listening socket.
+    GError* error = nullptr;
+    GObjectPtr<GSocket> socket{gst_rtsp_server_create_socket(server.get(), nullptr, &error)};
+    if (!socket) {
+        SPDLOG_ERROR("Failed to create socket: {}", error != nullptr ? error->message : "");
+        g_clear_error(&error);
+        return {};
+    }
+    SPDLOG_DEBUG("Socket created");
+
+    // 4. Interface binding.
+    if (settings.interface == "any") {
+        SPDLOG_DEBUG("Listen on all interfaces");
+    } else {
+        // The name field of struct ifreq comes first; a longer name is cut to its 16 bytes.
+        std::array<char, IFREQ_SIZE> request{};
+        std::memcpy(request.data(), settings.interface.data(),
+                    std::min(settings.interface.size(), IFREQ_NAME_SIZE));
+        if (setsockopt(g_socket_get_fd(socket.get()), SOL_SOCKET, SO_BINDTODEVICE, request.data(),
+                       static_cast<socklen_t>(request.size())) < 0) {
+            SPDLOG_ERROR("setsockopt(SO_BINDTODEVICE) failed");
+            return {};
+        }
+        SPDLOG_DEBUG("Bound socket to interface '{}'",
+                     std::string_view(request.data(), strnlen(request.data(), IFREQ_NAME_SIZE)));
+    }
+
+    // 5. The one media factory, shared, both roles with both permissions.
+    GObjectPtr<RtspSrcMediaFactory> factory{rtsp_src_media_factory_new()};
+    auto* base = GST_RTSP_MEDIA_FACTORY(factory.get());
+    gst_rtsp_media_factory_set_shared(base, TRUE);
+    for (const auto role : {ROLE_INTERNAL, ROLE_EXTERNAL}) {
+        gst_rtsp_media_factory_add_role(base, role.data(), PERM_ACCESS, G_TYPE_BOOLEAN, TRUE,
+                                        PERM_CONSTRUCT, G_TYPE_BOOLEAN, TRUE, nullptr);
+    }
+
+    // 6. The socket's watch source on the default main context. It holds a reference on the
+    // server, so that a dispatch already under way when an instance goes away stays safe.
+    SourcePtr source{g_socket_create_source(
+        socket.get(), static_cast<GIOCondition>(G_IO_IN | G_IO_ERR | G_IO_HUP | G_IO_NVAL),
+        nullptr)};
+    g_source_set_callback(source.get(), G_SOURCE_FUNC(gst_rtsp_server_io_func),
+                          g_object_ref(server.get()), g_object_unref);
+    if (g_source_attach(source.get(), nullptr) == 0) {
+        SPDLOG_ERROR("Failed to attach source to default context");
+        return {};
+    }
+    SPDLOG_DEBUG("Source attached to default context");
+
+    // 7. The object takes the four handles.
+    std::unique_ptr<RtspServer> self{
+        new RtspServer(server.release(), factory.release(), socket.release(), source.release())};
+
+    // 8. Users.
+    self->SetUsers(settings.users);
+
+    // 9. The factory's lookup goes through the gate, which the factory keeps alive.
+    Gate::Attach(self->factory_, self->gate_);
+    rtsp_src_media_factory_set_config_func(self->factory_, &Gate::OnConfig, self->gate_.get());
+
+    // 10. Cameras.
+    for (const auto& camera : config.cameras) {
+        if (!self->AddCamera(camera)) {
+            SPDLOG_ERROR("Failed to add camera '{}'", camera.name);
+        }
+    }
+
+    // 11.
+    SPDLOG_INFO("Created RtspServer at rtsp://0.0.0.0:{} on interface '{}'", settings.port,
+                settings.interface.empty() ? std::string_view("any")
+                                           : std::string_view(settings.interface));
+    return self;
+}
+
+RtspServer::RtspServer(GstRTSPServer* server, RtspSrcMediaFactory* factory, GSocket* socket,
+                       GSource* source)
+    : server_(server),
+      factory_(factory),
+      socket_(socket),
+      source_(source),
+      loop_(g_main_loop_new(nullptr, FALSE)),
+      gate_(std::make_shared<Gate>(this)) {}
+
+RtspServer::~RtspServer() {
+    // 1. Every connected client.
+    CloseAllClients();
+
+    // 2. Stop and join the loop. A quit that comes before the thread entered the loop would be
+    // lost, so it is repeated until the thread has finished.
+    if (thread_.joinable()) {
+        while (!loopDone_.load()) {
+            g_main_loop_quit(loop_);
+            std::unique_lock lock(loopMutex_);
+            loopCv_.wait_for(lock, std::chrono::milliseconds(10),
+                             [this] { return loopDone_.load(); });
+        }
+        thread_.join();
+    }
+    // 3.
+    g_main_loop_unref(loop_);
+
+    // The default main context outlives this object and may be iterated by a newer server's
+    // loop: nothing of this instance may be dispatched from now on.
+    if (clientConnectedId_ != 0) {
+        g_signal_handler_disconnect(server_, clientConnectedId_);
+    }
+    g_source_destroy(source_);
+    if (cleanupSource_ != nullptr) {
+        g_source_destroy(cleanupSource_);
+    }
+    // A client accepted while the first round ran is closed as well; then no callback of the
+    // library enters this object any more (a client whose "closed" comes later is ignored).
+    CloseAllClients();
+    gate_->Close();
+
+    // 4. The socket.
+    GError* error = nullptr;
+    if (!g_socket_close(socket_, &error)) {
+        SPDLOG_WARN("Failed to close socket: {}", error != nullptr ? error->message : "");
+        g_clear_error(&error);
+    }
+
+    // 5. Lists and thread object.
+    clients_.clear();
+    cameras_.clear();
+    thread_ = std::thread();
+
+    // 6. References, in reverse order of acquisition.
+    if (cleanupSource_ != nullptr) {
+        g_source_unref(cleanupSource_);
+    }
+    g_source_unref(source_);
+    g_object_unref(socket_);
+    g_object_unref(factory_);
+    g_object_unref(server_);
+}
+
+void RtspServer::Start() {
+    if (thread_.joinable()) {
+        SPDLOG_WARN("RtspServer already started");
+        return;
+    }
+    Gate::Attach(server_, gate_);
+    clientConnectedId_ = g_signal_connect(server_, "client-connected",
+                                          G_CALLBACK(&Gate::OnClientConnected), gate_.get());
+
+    // Sessions of clients that vanished without TEARDOWN are dropped when they time out.
+    cleanupSource_ =
+        g_timeout_source_new_seconds(static_cast<guint>(SESSION_CLEANUP_INTERVAL.count()));
+    g_source_set_callback(cleanupSource_, &CleanupSessions,
+                          gst_rtsp_server_get_session_pool(server_), g_object_unref);
+    g_source_attach(cleanupSource_, nullptr);
+
+    thread_ = std::thread([this] {
+        SPDLOG_INFO("RtspServer start mainloop");
+        g_main_loop_run(loop_);
+        SPDLOG_INFO("RtspServer mainloop returned");
+        std::lock_guard lock(loopMutex_);
+        loopDone_ = true;
+        loopCv_.notify_all();
+    });
+}
+
+void RtspServer::SetUsers(const std::vector<Config::ServerUser>& users) {
+    GstRTSPToken* internal =
+        gst_rtsp_token_new(TOKEN_ROLE, G_TYPE_STRING, ROLE_INTERNAL.data(), nullptr);
+    GstRTSPToken* external =
+        gst_rtsp_token_new(TOKEN_ROLE, G_TYPE_STRING, ROLE_EXTERNAL.data(), nullptr);
+    GstRTSPAuth* auth = gst_rtsp_auth_new();
+    bool hasInternal = false;
+    bool hasExternal = false;
+
+    for (const auto& user : users) {
+        gchar* basic = gst_rtsp_auth_make_basic(user.name.c_str(), user.password.c_str());
+        if (user.role == ROLE_INTERNAL) {
+            gst_rtsp_auth_add_basic(auth, basic, internal);
+            hasInternal = true;
+        } else {
+            gst_rtsp_auth_add_basic(auth, basic, external);
+            hasExternal = true;
+        }
+        g_free(basic);
+    }
+
+    // No default token: a client without credentials is challenged (401).
+    gst_rtsp_token_unref(external);
+    gst_rtsp_token_unref(internal);
+    gst_rtsp_server_set_auth(server_, auth);
+    g_object_unref(auth);
+
+    if (!hasInternal || !hasExternal) {
+        CloseClientsOfRemovedRoles(hasInternal, hasExternal);
+    }
+}
+
+bool RtspServer::AddCamera(Config::CameraSettings camera) {
+    bool exists = false;
+    std::string name;
+    std::string path;
+    {
+        std::lock_guard lock(cameraLock_);
+        exists = std::any_of(cameras_.begin(), cameras_.end(),
+                             [&](const auto& c) { return c.path == camera.path; });
+        if (exists) {
+            path = camera.path;
+        } else {
+            name = camera.name;
+            path = camera.path;
+            cameras_.push_back(std::move(camera));
+        }
+    }
+    if (exists) {
+        SPDLOG_WARN("Path '{}' already exists", path);
+        return false;
+    }
+
+    GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(server_);
+    if (mounts == nullptr) {
+        SPDLOG_ERROR("Failed to configure mount points for server");
+        return false;
+    }
+    SPDLOG_INFO("Provide camera '{}' at path '{}'", name, path);
+    gst_rtsp_mount_points_add_factory(mounts, path.c_str(),
+                                      GST_RTSP_MEDIA_FACTORY(g_object_ref(factory_)));
+    g_object_unref(mounts);
+    return true;
+}
+
+void RtspServer::RemoveCamera(const std::string& path) {
+    SPDLOG_INFO("Remove camera at path '{}'", path);
+    {
+        std::lock_guard lock(cameraLock_);
+        const auto it = std::find_if(cameras_.begin(), cameras_.end(),
+                                     [&](const auto& c) { return c.path == path; });
+        if (it == cameras_.end()) {
+            SPDLOG_WARN("Path '{}' doesn't exist in camera settings", path);
+            return;
+        }
+        cameras_.erase(it);
+    }
+
+    GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(server_);
+    if (mounts == nullptr) {
+        SPDLOG_ERROR("Failed to configure mount points for server");
+        return;
+    }
+    gst_rtsp_mount_points_remove_factory(mounts, path.c_str());
+    CloseClientsOfPath(path);
+    g_object_unref(mounts);
+}
+
+RtspSrcConfig RtspServer::GetRtspSrcConfig(const GstRTSPUrl* url) {
+    const std::string_view abspath =
+        (url != nullptr && url->abspath != nullptr) ? std::string_view(url->abspath) : "";
+    SPDLOG_INFO("Request info for mountpoint on path '{}'", abspath);
+
+    RtspSrcConfig result;
+    if (url == nullptr || url->abspath == nullptr) {
+        return result;
+    }
+    std::lock_guard lock(cameraLock_);
+    const auto it = std::find_if(cameras_.begin(), cameras_.end(),
+                                 [&](const auto& c) { return c.path == abspath; });
+    if (it != cameras_.end()) {
+        result.url = it->url;
+        if (it->auth) {
+            result.user = it->auth->name;
+            result.password = it->auth->password;
+        }
+    }
+    return result;
+}
+
+std::vector<ClientEntry> RtspServer::Clients() {
+    std::lock_guard lock(clientLock_);
+    return clients_;
+}
+
+void RtspServer::AddClient(GstRTSPClient* client) {
+    SPDLOG_INFO("Client {}: Connected", fmt::ptr(client));
+
+    ClientEntry entry;
+    entry.client = client;
+    Gate::Attach(client, gate_);
+    for (std::size_t i = 0; i < CLIENT_SIGNALS.size(); ++i) {
+        const std::string_view signal = CLIENT_SIGNALS[i];
+        GCallback callback = signal == "closed"              ? G_CALLBACK(&Gate::OnClosed)
+                             : signal.substr(0, 4) == "pre-" ? G_CALLBACK(&Gate::OnPreRequest)
+                                                             : G_CALLBACK(&Gate::OnRequest);
+        entry.handlerIds[i] = g_signal_connect(client, CLIENT_SIGNALS[i], callback, gate_.get());
+    }
+
+    std::lock_guard lock(clientLock_);
+    clients_.push_back(std::move(entry));
+}
+
+GstRTSPStatusCode RtspServer::HandlePreRequest(GstRTSPClient* client, GstRTSPContext* ctx) {
+    SPDLOG_INFO("Client {}: Handle Pre-{} request", fmt::ptr(client), MethodName(ctx));
+    if (ctx->method == GST_RTSP_PAUSE || ctx->method == GST_RTSP_TEARDOWN) {
+        return GST_RTSP_STS_OK;
+    }
+
+    std::lock_guard lock(clientLock_);
+    const std::size_t playing = CountPlaying(clients_);
+    if (playing >= MAX_CLIENTS) {
+        SPDLOG_INFO(
+            "Client {}: Exceeded MAX_CLIENTS ({}/{} playing): Respond with SERVICE_UNAVAILABLE",
+            fmt::ptr(client), playing, clients_.size());
+        return GST_RTSP_STS_SERVICE_UNAVAILABLE;
+    }
+    return GST_RTSP_STS_OK;
+}
+
+void RtspServer::HandleRequest(GstRTSPClient* client, GstRTSPContext* ctx) {
+    SPDLOG_INFO("Client {}: Handle {} request", fmt::ptr(client), MethodName(ctx));
+
+    std::lock_guard lock(clientLock_);
+    const auto it = std::find_if(clients_.begin(), clients_.end(),
+                                 [client](const auto& e) { return e.client == client; });
+    if (it == clients_.end()) {
+        SPDLOG_WARN("Client {}: Unknown", fmt::ptr(client));
+        return;
+    }
+
+    if (it->role.empty() && ctx->token != nullptr) {
+        const gchar* role = gst_rtsp_token_get_string(ctx->token, TOKEN_ROLE);
+        if (role != nullptr) {
+            SPDLOG_INFO("Client {}: Role '{}'", fmt::ptr(client), role);
+            it->role = role == ROLE_INTERNAL ? ROLE_INTERNAL : ROLE_EXTERNAL;
+        } else {
+            SPDLOG_WARN("Client {}: No role", fmt::ptr(client));
+        }
+    }
+
+    if (it->path.empty() && ctx->uri != nullptr && ctx->uri->abspath != nullptr) {
+        it->path = ctx->uri->abspath;
+        SPDLOG_INFO("Client {}: Requested path '{}'", fmt::ptr(client), it->path);
+    }
+
+    if (ctx->method == GST_RTSP_PLAY) {
+        it->playing = true;
+        SPDLOG_INFO("{}/{} clients playing", CountPlaying(clients_), clients_.size());
+    }
+}
+
+void RtspServer::RemoveClient(GstRTSPClient* client) {
+    SPDLOG_INFO("Client {}: Closed", fmt::ptr(client));
+
+    std::lock_guard lock(clientLock_);
+    const auto it = std::find_if(clients_.begin(), clients_.end(),
+                                 [client](const auto& e) { return e.client == client; });
+    if (it != clients_.end()) {
+        for (const gulong id : it->handlerIds) {
+            g_signal_handler_disconnect(client, id);
+        }
+        clients_.erase(it);
+    }
+    SPDLOG_INFO("Client {}: Removed ({}/{} clients playing)", fmt::ptr(client),
+                CountPlaying(clients_), clients_.size());
+}
+
+void RtspServer::CloseAllClients() {
+    FilterClients(server_, [](GstRTSPClient*) { return true; });
+}
+
+void RtspServer::CloseClientsOfRemovedRoles(bool hasInternal, bool hasExternal) {
+    FilterClients(server_, [this, hasInternal, hasExternal](GstRTSPClient* client) {
+        std::lock_guard lock(clientLock_);
+        const auto it = std::find_if(clients_.begin(), clients_.end(),
+                                     [client](const auto& e) { return e.client == client; });
+        if (it == clients_.end() || it->role.empty()) {
+            return false;
+        }
+        const bool remove = (it->role == ROLE_INTERNAL && !hasInternal) ||
+                            (it->role == ROLE_EXTERNAL && !hasExternal);
+        if (remove) {
+            SPDLOG_INFO("Remove RtspClient {} because user/role was removed", fmt::ptr(client));
+        }
+        return remove;
+    });
+}
+
+void RtspServer::CloseClientsOfPath(const std::string& path) {
+    FilterClients(server_, [this, &path](GstRTSPClient* client) {
+        std::lock_guard lock(clientLock_);
+        const bool remove = std::any_of(clients_.begin(), clients_.end(), [&](const auto& e) {
+            return e.client == client && e.path == path;
+        });
+        if (remove) {
+            SPDLOG_INFO("Remove RtspClient {} because mountpoint for path {} was removed",
+                        fmt::ptr(client), path);
+        }
+        return remove;
+    });
+}
+
+}  // namespace Norvane::Tavrel

@@ -1,0 +1,374 @@
+#include "RtspServerTestSupport.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <glib.h>
+#include <gst/gst.h>
+
+#include <algorithm>
+#include <cctype>
+#include <mutex>
+#include <regex>
+#include <thread>
+
+#include "TestEnv.h"
+
+#if __has_include("Tavrel/gst/RtpPassthroughPay.h")
+#include "Tavrel/gst/RtpPassthroughPay.h"
+#define TAVREL_TEST_HAS_PAYLOADER 1
+#endif
+
+namespace Norvane::Tavrel::Test {
+
+using namespace std::chrono_literals;
+
+void InitGstreamer() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        gst_init(nullptr, nullptr);
+#ifdef TAVREL_TEST_HAS_PAYLOADER
+        Norvane::Tavrel::gst::EnsurePassthroughPayloader();
+#endif
+    });
+}
+
+// --- TestCamera ---
+
+TestCamera::TestCamera(std::string path, std::vector<std::string> extraArgs, std::uint16_t port)
+    : path_(std::move(path)) {
+    std::vector<std::string> argv{
+        (Norvane::Test::BuildDir() / "tools" / "test-camera" / "test-camera").string(),
+        "--port",
+        std::to_string(port),
+        "--path",
+        path_,
+        "--width",
+        "320",
+        "--height",
+        "240",
+        "--framerate",
+        "15",
+        "--bitrate",
+        "300"};
+    argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
+    process_ = std::make_unique<Norvane::Test::Process>(std::move(argv));
+    if (!process_->WaitForOutput("test-camera ready", 20s)) {
+        return;
+    }
+    static const std::regex ready(R"(test-camera ready rtsp://[0-9.]+:([0-9]+)/)");
+    std::smatch match;
+    const std::string out = process_->Stdout();
+    if (std::regex_search(out, match, ready)) {
+        port_ = static_cast<std::uint16_t>(std::stoi(match[1]));
+    }
+}
+
+std::string TestCamera::Url() const {
+    return "rtsp://127.0.0.1:" + std::to_string(port_) + path_;
+}
+
+void TestCamera::Kill() {
+    if (process_) {
+        process_->Signal(SIGKILL);
+        process_->Wait(5s);
+    }
+}
+
+// --- RtspTestClient ---
+
+namespace {
+
+int BindUdp(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+        return fd;
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return -1;
+}
+
+std::uint16_t LocalPort(int fd) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    return ntohs(addr.sin_port);
+}
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+}  // namespace
+
+std::string RtspTestClient::Response::Header(const std::string& name) const {
+    const std::string wanted = Lower(name) + ":";
+    std::size_t pos = 0;
+    while (pos < headers.size()) {
+        const std::size_t end = headers.find("\r\n", pos);
+        const std::string line =
+            headers.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+        if (Lower(line.substr(0, wanted.size())) == wanted) {
+            std::string value = line.substr(wanted.size());
+            value.erase(0, value.find_first_not_of(' '));
+            return value;
+        }
+        if (end == std::string::npos) {
+            break;
+        }
+        pos = end + 2;
+    }
+    return {};
+}
+
+RtspTestClient::RtspTestClient(std::uint16_t port, std::string path, std::string user,
+                               std::string password)
+    : port_(port), path_(std::move(path)) {
+    if (!user.empty() || !password.empty()) {
+        const std::string credentials = user + ":" + password;
+        gchar* encoded = g_base64_encode(reinterpret_cast<const guchar*>(credentials.data()),
+                                         credentials.size());
+        authorization_ = std::string("Authorization: Basic ") + encoded + "\r\n";
+        g_free(encoded);
+    }
+    // Two neighbouring UDP ports for RTP and RTCP.
+    for (int attempt = 0; attempt < 50 && rtcpFd_ < 0; ++attempt) {
+        rtpFd_ = BindUdp(0);
+        rtpPort_ = LocalPort(rtpFd_);
+        if (rtpPort_ < 65535) {
+            rtcpFd_ = BindUdp(static_cast<std::uint16_t>(rtpPort_ + 1));
+        }
+        if (rtcpFd_ < 0) {
+            ::close(rtpFd_);
+            rtpFd_ = -1;
+        }
+    }
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port_);
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    streamUrl_ = RelayUrl(port_, path_) + "/stream=0";
+}
+
+RtspTestClient::~RtspTestClient() {
+    Close();
+    if (rtpFd_ >= 0) {
+        ::close(rtpFd_);
+    }
+    if (rtcpFd_ >= 0) {
+        ::close(rtcpFd_);
+    }
+}
+
+void RtspTestClient::Close() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+RtspTestClient::Response RtspTestClient::Send(const std::string& method, const std::string& url,
+                                              const std::string& extraHeaders) {
+    Response response;
+    if (fd_ < 0) {
+        return response;
+    }
+    std::string request = method + " " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(++cseq_) +
+                          "\r\nUser-Agent: tavrel-test\r\n" + authorization_;
+    if (!session_.empty()) {
+        request += "Session: " + session_ + "\r\n";
+    }
+    request += extraHeaders + "\r\n";
+    if (::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(request.size())) {
+        return response;
+    }
+
+    const auto deadline = std::chrono::steady_clock::now() + 15s;
+    auto readMore = [&]() -> bool {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        pollfd pfd{fd_, POLLIN, 0};
+        if (::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
+            return false;
+        }
+        char buffer[4096];
+        const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            return false;
+        }
+        pending_.append(buffer, static_cast<std::size_t>(n));
+        return true;
+    };
+    std::size_t headerEnd;
+    while ((headerEnd = pending_.find("\r\n\r\n")) == std::string::npos) {
+        if (!readMore()) {
+            return response;
+        }
+    }
+    const std::string head = pending_.substr(0, headerEnd);
+    const std::size_t firstLineEnd = head.find("\r\n");
+    const std::string statusLine = head.substr(0, firstLineEnd);
+    response.headers = firstLineEnd == std::string::npos ? "" : head.substr(firstLineEnd + 2);
+    const std::string lengthText = response.Header("Content-Length");
+    const std::size_t length = lengthText.empty() ? 0 : std::stoul(lengthText);
+    while (pending_.size() < headerEnd + 4 + length) {
+        if (!readMore()) {
+            return response;
+        }
+    }
+    response.body = pending_.substr(headerEnd + 4, length);
+    pending_.erase(0, headerEnd + 4 + length);
+    if (statusLine.rfind("RTSP/1.0 ", 0) == 0) {
+        response.status = std::stoi(statusLine.substr(9, 3));
+    }
+    const std::string session = response.Header("Session");
+    if (!session.empty()) {
+        session_ = session.substr(0, session.find(';'));
+    }
+    return response;
+}
+
+RtspTestClient::Response RtspTestClient::Options() {
+    return Send("OPTIONS", RelayUrl(port_, path_));
+}
+
+RtspTestClient::Response RtspTestClient::Describe() {
+    Response response = Send("DESCRIBE", RelayUrl(port_, path_), "Accept: application/sdp\r\n");
+    if (response.status == 200) {
+        std::string base = response.Header("Content-Base");
+        if (base.empty()) {
+            base = RelayUrl(port_, path_) + "/";
+        }
+        static const std::regex control(R"(a=control:([^\r\n]+))");
+        const std::size_t media = response.body.find("m=video");
+        std::smatch match;
+        const std::string tail = media == std::string::npos ? "" : response.body.substr(media);
+        if (std::regex_search(tail, match, control)) {
+            const std::string value = match[1];
+            streamUrl_ = value.rfind("rtsp://", 0) == 0 ? value : base + value;
+        }
+    }
+    return response;
+}
+
+RtspTestClient::Response RtspTestClient::Setup() {
+    return Send("SETUP", streamUrl_,
+                "Transport: RTP/AVP;unicast;client_port=" + std::to_string(rtpPort_) + "-" +
+                    std::to_string(rtpPort_ + 1) + "\r\n");
+}
+
+RtspTestClient::Response RtspTestClient::Play() {
+    return Send("PLAY", RelayUrl(port_, path_), "Range: npt=0-\r\n");
+}
+
+RtspTestClient::Response RtspTestClient::Pause() {
+    return Send("PAUSE", RelayUrl(port_, path_));
+}
+
+RtspTestClient::Response RtspTestClient::Teardown() {
+    return Send("TEARDOWN", RelayUrl(port_, path_));
+}
+
+bool RtspTestClient::PlayStream() {
+    return Describe().status == 200 && Setup().status == 200 && Play().status == 200;
+}
+
+std::size_t RtspTestClient::RtpPackets() {
+    char buffer[2048];
+    while (rtpFd_ >= 0 && ::recv(rtpFd_, buffer, sizeof buffer, 0) > 0) {
+        ++rtpPackets_;
+    }
+    return rtpPackets_;
+}
+
+bool RtspTestClient::WaitForRtp(std::size_t count, std::chrono::milliseconds timeout) {
+    return Eventually([&] { return RtpPackets() >= count; }, timeout);
+}
+
+bool RtspTestClient::WaitClosedByServer(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (fd_ >= 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        pollfd pfd{fd_, POLLIN, 0};
+        if (::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
+            return false;
+        }
+        char buffer[4096];
+        const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            return true;
+        }
+        pending_.append(buffer, static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+std::string RtspTestClient::StreamUrl() const {
+    return streamUrl_;
+}
+
+// --- configuration helpers ---
+
+Config MakeConfig(std::uint16_t port, std::string interface, std::vector<Config::ServerUser> users,
+                  std::vector<Config::CameraSettings> cameras) {
+    Config config;
+    config.rtspServerSettings.port = port;
+    config.rtspServerSettings.interface = std::move(interface);
+    config.rtspServerSettings.users = std::move(users);
+    config.cameras = std::move(cameras);
+    return config;
+}
+
+Config::ServerUser User(std::string name, std::string password, std::string role) {
+    Config::ServerUser user;
+    user.name = std::move(name);
+    user.password = std::move(password);
+    user.role = std::move(role);
+    return user;
+}
+
+Config::CameraSettings Camera(std::string name, std::string path, std::string url,
+                              std::optional<Config::User> auth) {
+    Config::CameraSettings camera;
+    camera.name = std::move(name);
+    camera.location = "test";
+    camera.path = std::move(path);
+    camera.url = std::move(url);
+    camera.auth = std::move(auth);
+    return camera;
+}
+
+std::string RelayUrl(std::uint16_t port, const std::string& path, const std::string& user,
+                     const std::string& password) {
+    std::string credentials;
+    if (!user.empty()) {
+        credentials = user + ":" + password + "@";
+    }
+    return "rtsp://" + credentials + "127.0.0.1:" + std::to_string(port) + path;
+}
+
+}  // namespace Norvane::Tavrel::Test

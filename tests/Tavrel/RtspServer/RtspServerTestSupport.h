@@ -1,0 +1,123 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Process.h"
+#include "Tavrel/Config.h"
+
+namespace Norvane::Tavrel::Test {
+
+/// Initialises GStreamer (and our payloader where the registry lacks one) once per binary.
+void InitGstreamer();
+
+/// tools/test-camera on 127.0.0.1: a live H.264 pattern, small and cheap to encode.
+class TestCamera {
+public:
+    /// Starts the camera at `path`; `port` 0 lets it pick a free one.
+    explicit TestCamera(std::string path, std::vector<std::string> extraArgs = {},
+                        std::uint16_t port = 0);
+    /// True once the camera printed its ready line.
+    bool Ready() const { return port_ != 0; }
+    std::uint16_t Port() const { return port_; }
+    /// rtsp://127.0.0.1:PORT/PATH
+    std::string Url() const;
+    /// Kills the camera (SIGKILL) and waits for it.
+    void Kill();
+
+private:
+    std::string path_;
+    std::uint16_t port_{0};
+    std::unique_ptr<Norvane::Test::Process> process_;
+};
+
+/// A minimal RTSP client speaking over a real TCP connection, with RTP over UDP to two bound
+/// loopback sockets. Each request waits for its response (15 s at most).
+class RtspTestClient {
+public:
+    /// One response; status 0 when none came (connection closed or time-out).
+    struct Response {
+        int status{0};
+        std::string headers;
+        std::string body;
+        /// The value of a header (case-insensitive name), empty when absent.
+        std::string Header(const std::string& name) const;
+    };
+
+    RtspTestClient(std::uint16_t port, std::string path, std::string user = {},
+                   std::string password = {});
+    ~RtspTestClient();
+    RtspTestClient(const RtspTestClient&) = delete;
+    RtspTestClient& operator=(const RtspTestClient&) = delete;
+
+    bool Connected() const { return fd_ >= 0; }
+    Response Send(const std::string& method, const std::string& url,
+                  const std::string& extraHeaders = {});
+    Response Options();
+    Response Describe();
+    /// SETUP of the first stream named by DESCRIBE (or PATH/stream=0 without DESCRIBE).
+    Response Setup();
+    Response Play();
+    Response Pause();
+    Response Teardown();
+    /// DESCRIBE, SETUP and PLAY; true when all three were answered 200.
+    bool PlayStream();
+    /// RTP packets received so far on the UDP port.
+    std::size_t RtpPackets();
+    /// Waits until at least `count` RTP packets arrived.
+    bool WaitForRtp(std::size_t count,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    /// Waits until the server closed the connection.
+    bool WaitClosedByServer(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    /// Closes the connection from this side.
+    void Close();
+    /// The stream URL a SETUP goes to.
+    std::string StreamUrl() const;
+
+private:
+    int fd_{-1};
+    int rtpFd_{-1};
+    int rtcpFd_{-1};
+    std::uint16_t rtpPort_{0};
+    std::uint16_t port_;
+    std::string path_;
+    std::string authorization_;
+    std::string session_;
+    std::string streamUrl_;
+    int cseq_{0};
+    std::size_t rtpPackets_{0};
+    std::string pending_;
+};
+
+/// A configuration with the given port, interface, users and cameras.
+Config MakeConfig(std::uint16_t port, std::string interface, std::vector<Config::ServerUser> users,
+                  std::vector<Config::CameraSettings> cameras);
+/// A server user.
+Config::ServerUser User(std::string name, std::string password, std::string role);
+/// A camera record.
+Config::CameraSettings Camera(std::string name, std::string path, std::string url,
+                              std::optional<Config::User> auth = std::nullopt);
+
+/// rtsp://[user:password@]127.0.0.1:PORT/PATH
+std::string RelayUrl(std::uint16_t port, const std::string& path, const std::string& user = {},
+                     const std::string& password = {});
+
+/// Polls `predicate` until it holds or the time-out passes.
+template <typename Predicate>
+bool Eventually(Predicate predicate, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+}  // namespace Norvane::Tavrel::Test
