@@ -10,7 +10,7 @@
 #include <utility>
 
 #include <spdlog/spdlog.h>
-#include <boost/json/parse.hpp>
+#include <boost/json/parser.hpp>
 #include <boost/json/serialize.hpp>
 #include <boost/json/value_from.hpp>
 #include <boost/json/value_to.hpp>
@@ -90,6 +90,20 @@ std::int64_t ToInt64(const json::value& jv, const char* what) {
     Fail(json::error::not_exact, what);
 }
 
+// Parses one document onto `storage` with the default options (depth 32, strict). The parser's
+// temporary stack lives on this thread's stack and is as large as the arena, so a document whose
+// value fits in the arena needs no heap for parsing either.
+json::value ParseOn(std::string_view text, boost::system::error_code& ec,
+                    json::storage_ptr storage) {
+    unsigned char temp[JsonBuffer::RegionSize];
+    json::parser parser(json::storage_ptr(), json::parse_options{}, temp, sizeof temp);
+    parser.reset(std::move(storage));
+    parser.write(text.data(), text.size(), ec);
+    if (ec)
+        return nullptr;
+    return parser.release();
+}
+
 void PutRaw(json::object& obj, std::string_view key, const Raw& raw) {
     json::value& slot = obj.emplace(key, nullptr).first->value();
     tag_invoke(json::value_from_tag{}, slot, raw);
@@ -105,12 +119,16 @@ Outcome<Message> Parse(std::string_view text, const JsonBufferPtr& buffer, const
         // Our own handle: dropping it at the end empties the arena, after `document` is gone.
         const JsonBufferPtr hold = buffer;
         boost::system::error_code ec;
-        json::value document = json::parse(text, ec, StorageOf(hold));
+        json::value document = ParseOn(text, ec, StorageOf(hold));
         if (ec) {
             SPDLOG_WARN("JsonRpc Invalid {} ({} bytes): {}", kind, text.size(), ec.message());
             return ec;
         }
         return json::value_to<Message>(document);
+    } catch (const JsonRpcVersion::WrongVersion& e) {
+        SPDLOG_WARN("JsonRpc Invalid {} ({} bytes): wrong version \"{}\"", kind, text.size(),
+                    e.what());
+        return std::current_exception();
     } catch (const std::exception& e) {
         SPDLOG_WARN("JsonRpc Invalid {} ({} bytes): {}", kind, text.size(), e.what());
         return std::current_exception();
@@ -138,7 +156,7 @@ Result<json::value> FromRaw(const std::optional<Raw>& raw, json::storage_ptr sto
     if (!raw || raw->text.empty())
         return json::value(nullptr, std::move(storage));
     boost::system::error_code ec;
-    json::value value = json::parse(raw->text.view(), ec, std::move(storage));
+    json::value value = ParseOn(raw->text.view(), ec, std::move(storage));
     if (ec)
         return ec;
     return value;
@@ -150,7 +168,7 @@ void tag_invoke(json::value_from_tag, json::value& jv, const Raw& raw) {
         return;
     }
     boost::system::error_code ec;
-    json::value parsed = json::parse(raw.text.view(), ec, jv.storage());
+    json::value parsed = ParseOn(raw.text.view(), ec, jv.storage());
     if (ec)
         throw boost::system::system_error(ec, "JSON payload");
     jv = std::move(parsed);
@@ -268,7 +286,8 @@ JsonBufferPtr JsonBuffer::Create() {
     void* region =
         ::mmap(nullptr, RegionSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (region == MAP_FAILED) {
-        SPDLOG_ERROR("mmapping JsonBuffer failed: {}", std::strerror(errno));
+        const int error = errno;
+        SPDLOG_ERROR("mmapping JsonBuffer failed: {}", std::strerror(error));
         throw std::runtime_error("mmapping JsonBuffer failed");
     }
     // The new buffer's count of 1 is the handle's.
