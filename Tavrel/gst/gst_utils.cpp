@@ -95,6 +95,12 @@ bool LinkPads(GstPad* srcPad, GstPad* sinkPad) {
                      sinkName, PadLinkReturnText(GST_PAD_LINK_REFUSED));
         return false;
     }
+    if (!GST_PAD_IS_SRC(srcPad) || !GST_PAD_IS_SINK(sinkPad)) {
+        // gst_pad_link would answer the same, but with a CRITICAL of its own.
+        SPDLOG_ERROR("Failed to link '{}/{}' to '{}/{}': {}", srcElement, srcName, sinkElement,
+                     sinkName, PadLinkReturnText(GST_PAD_LINK_WRONG_DIRECTION));
+        return false;
+    }
     if (gst_pad_is_linked(srcPad) || gst_pad_is_linked(sinkPad)) {
         // Linked to each other is what the caller wants; linked elsewhere is a failure.
         GstPad* peer = gst_pad_get_peer(srcPad);

@@ -1,0 +1,333 @@
+// The passthrough payloader: registration, packets passed unchanged, what it reports.
+
+#include "Tavrel/gst/RtpPassthroughPay.h"
+
+#include <gmock/gmock.h>
+#include <gst/check/gstharness.h>
+#include <gst/rtp/gstrtpbuffer.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "GstTestSupport.h"
+#include "LogCapture.h"
+
+namespace Norvane::Tavrel::gst::Test {
+namespace {
+
+using Norvane::Test::LogCapture;
+using ::testing::ElementsAre;
+
+constexpr const char* kCaps =
+    "application/x-rtp, media=(string)video, payload=(int)96, clock-rate=(int)90000, "
+    "encoding-name=(string)H264";
+
+struct Packet {
+    guint16 seq;
+    guint32 timestamp;
+    guint32 ssrc = 0x11223344;
+    guint8 pt = 96;
+    GstClockTime pts = GST_CLOCK_TIME_NONE;
+};
+
+GstBuffer* MakeRtp(const Packet& p) {
+    GstBuffer* buffer = gst_rtp_buffer_new_allocate(12, 0, 0);
+    GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
+    gst_rtp_buffer_map(buffer, GST_MAP_WRITE, &rtp);
+    gst_rtp_buffer_set_seq(&rtp, p.seq);
+    gst_rtp_buffer_set_timestamp(&rtp, p.timestamp);
+    gst_rtp_buffer_set_ssrc(&rtp, p.ssrc);
+    gst_rtp_buffer_set_payload_type(&rtp, p.pt);
+    guint8* payload = static_cast<guint8*>(gst_rtp_buffer_get_payload(&rtp));
+    for (guint i = 0; i < 12; ++i)
+        payload[i] = static_cast<guint8>(p.seq + i);
+    gst_rtp_buffer_unmap(&rtp);
+    GST_BUFFER_PTS(buffer) = p.pts;
+    return buffer;
+}
+
+/// The bytes of a buffer.
+std::vector<guint8> Bytes(GstBuffer* buffer) {
+    std::vector<guint8> bytes(gst_buffer_get_size(buffer));
+    gst_buffer_extract(buffer, 0, bytes.data(), bytes.size());
+    return bytes;
+}
+
+/// The payloader's "stats"; nullptr when it has none.
+GstStructure* Stats(GstElement* element) {
+    GstStructure* stats = nullptr;
+    g_object_get(element, "stats", &stats, nullptr);
+    return stats;
+}
+
+guint UintField(const GstStructure* s, const char* name) {
+    guint value = 0;
+    EXPECT_TRUE(gst_structure_get_uint(s, name, &value)) << name;
+    return value;
+}
+
+guint UintProperty(GstElement* element, const char* name) {
+    guint value = 0;
+    g_object_get(element, name, &value, nullptr);
+    return value;
+}
+
+class RtpPassthroughPayTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        InitGst();
+        ASSERT_TRUE(EnsurePassthroughPayloader());
+        harness_ = gst_harness_new("rtppassthroughpay");
+        ASSERT_NE(harness_, nullptr);
+        pay_ = harness_->element;
+    }
+    void TearDown() override { gst_harness_teardown(harness_); }
+
+    GstHarness* harness_{nullptr};
+    GstElement* pay_{nullptr};
+};
+
+TEST_F(RtpPassthroughPayTest, PacketsPassUnchangedAndAreRecorded) {
+    gst_harness_set_src_caps_str(harness_, kCaps);
+    // Nothing is claimed before the first packet.
+    EXPECT_EQ(Stats(pay_), nullptr);
+
+    const Packet packets[] = {{65534, 1000, 0xabcdef01, 96, GST_SECOND},
+                              {65535, 1000, 0xabcdef01, 96, GST_SECOND},
+                              {0, 4600, 0xabcdef01, 96, GST_SECOND + 40 * GST_MSECOND}};
+    for (const auto& p : packets) {
+        GstBuffer* in = MakeRtp(p);
+        const auto bytes = Bytes(in);
+        ASSERT_EQ(gst_harness_push(harness_, in), GST_FLOW_OK);
+        GstBuffer* out = gst_harness_pull(harness_);
+        ASSERT_NE(out, nullptr);
+        EXPECT_EQ(out, in);  // the very same buffer
+        EXPECT_EQ(Bytes(out), bytes);
+        EXPECT_EQ(GST_BUFFER_PTS(out), p.pts);
+        gst_buffer_unref(out);
+    }
+
+    GstStructure* stats = Stats(pay_);
+    ASSERT_NE(stats, nullptr);
+    EXPECT_EQ(UintField(stats, "seqnum-offset"), 0u);
+    EXPECT_EQ(UintField(stats, "seqnum"), 0u);
+    EXPECT_EQ(UintField(stats, "timestamp"), 4600u);
+    EXPECT_EQ(UintField(stats, "clock-rate"), 90000u);
+    EXPECT_EQ(UintField(stats, "ssrc"), 0xabcdef01u);
+    EXPECT_EQ(UintField(stats, "pt"), 96u);
+    guint64 runningTime = 0;
+    EXPECT_TRUE(gst_structure_get_uint64(stats, "running-time", &runningTime));
+    EXPECT_EQ(runningTime, GST_SECOND + 40 * GST_MSECOND);
+    gst_structure_free(stats);
+
+    EXPECT_EQ(UintProperty(pay_, "seqnum"), 0u);
+    EXPECT_EQ(UintProperty(pay_, "timestamp"), 4600u);
+    EXPECT_EQ(UintProperty(pay_, "ssrc"), 0xabcdef01u);
+
+    // The source pad carries the caps it was given.
+    GstCaps* expected = gst_caps_from_string(kCaps);
+    Ref<GstPad> src(gst_element_get_static_pad(pay_, "src"));
+    GstCaps* current = gst_pad_get_current_caps(src);
+    ASSERT_NE(current, nullptr);
+    EXPECT_TRUE(gst_caps_is_equal(current, expected));
+    gst_caps_unref(current);
+    gst_caps_unref(expected);
+}
+
+TEST_F(RtpPassthroughPayTest, RunningTimeFollowsTheSegment) {
+    gst_harness_set_src_caps_str(harness_, kCaps);
+    GstSegment segment;
+    gst_segment_init(&segment, GST_FORMAT_TIME);
+    segment.start = 10 * GST_SECOND;
+    segment.time = 10 * GST_SECOND;
+    segment.base = 2 * GST_SECOND;
+    ASSERT_TRUE(gst_harness_push_event(harness_, gst_event_new_segment(&segment)));
+    ASSERT_EQ(gst_harness_push(harness_, MakeRtp({7, 90, 1, 96, 11 * GST_SECOND})), GST_FLOW_OK);
+    gst_buffer_unref(gst_harness_pull(harness_));
+
+    GstStructure* stats = Stats(pay_);
+    ASSERT_NE(stats, nullptr);
+    guint64 runningTime = 0;
+    EXPECT_TRUE(gst_structure_get_uint64(stats, "running-time", &runningTime));
+    EXPECT_EQ(runningTime, 3 * GST_SECOND);
+    gst_structure_free(stats);
+
+    // A packet without time keeps the numbers but has no running time.
+    ASSERT_EQ(gst_harness_push(harness_, MakeRtp({8, 180})), GST_FLOW_OK);
+    gst_buffer_unref(gst_harness_pull(harness_));
+    stats = Stats(pay_);
+    ASSERT_NE(stats, nullptr);
+    EXPECT_TRUE(gst_structure_get_uint64(stats, "running-time", &runningTime));
+    EXPECT_EQ(runningTime, GST_CLOCK_TIME_NONE);
+    EXPECT_EQ(UintField(stats, "seqnum-offset"), 8u);
+    gst_structure_free(stats);
+}
+
+TEST_F(RtpPassthroughPayTest, BufferListsPassWhole) {
+    gst_harness_set_src_caps_str(harness_, kCaps);
+    GstBufferList* list = gst_buffer_list_new();
+    for (guint16 seq = 100; seq < 103; ++seq)
+        gst_buffer_list_add(list, MakeRtp({seq, 5000u + seq, 9, 96, GST_SECOND}));
+    ASSERT_EQ(gst_pad_push_list(harness_->srcpad, list), GST_FLOW_OK);
+    for (guint16 seq = 100; seq < 103; ++seq) {
+        GstBuffer* out = gst_harness_pull(harness_);
+        ASSERT_NE(out, nullptr);
+        GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
+        ASSERT_TRUE(gst_rtp_buffer_map(out, GST_MAP_READ, &rtp));
+        EXPECT_EQ(gst_rtp_buffer_get_seq(&rtp), seq);
+        gst_rtp_buffer_unmap(&rtp);
+        gst_buffer_unref(out);
+    }
+    EXPECT_EQ(UintProperty(pay_, "seqnum"), 102u);
+    EXPECT_EQ(UintProperty(pay_, "timestamp"), 5102u);
+}
+
+TEST_F(RtpPassthroughPayTest, DataThatIsNotRtpPassesUnrecorded) {
+    gst_harness_set_src_caps_str(harness_, kCaps);
+    GstBuffer* junk = gst_buffer_new_wrapped(g_strdup("junk"), 4);
+    ASSERT_EQ(gst_harness_push(harness_, junk), GST_FLOW_OK);
+    GstBuffer* out = gst_harness_pull(harness_);
+    EXPECT_EQ(out, junk);
+    gst_buffer_unref(out);
+    EXPECT_EQ(Stats(pay_), nullptr);
+}
+
+TEST_F(RtpPassthroughPayTest, PayloadTypeAndMtu) {
+    // Before any caps: the property's own value, which can be set.
+    EXPECT_EQ(UintProperty(pay_, "pt"), 96u);
+    g_object_set(pay_, "pt", 101u, nullptr);
+    EXPECT_EQ(UintProperty(pay_, "pt"), 101u);
+    // The caps name the stream's payload type, the packets have the last word.
+    gst_harness_set_src_caps_str(harness_,
+                                 "application/x-rtp, payload=(int)35, clock-rate=(int)8000");
+    EXPECT_EQ(UintProperty(pay_, "pt"), 35u);
+    ASSERT_EQ(gst_harness_push(harness_, MakeRtp({1, 1, 1, 97})), GST_FLOW_OK);
+    GstBuffer* out = gst_harness_pull(harness_);
+    GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
+    ASSERT_TRUE(gst_rtp_buffer_map(out, GST_MAP_READ, &rtp));
+    EXPECT_EQ(gst_rtp_buffer_get_payload_type(&rtp), 97);  // never rewritten
+    gst_rtp_buffer_unmap(&rtp);
+    gst_buffer_unref(out);
+    EXPECT_EQ(UintProperty(pay_, "pt"), 97u);
+
+    // The server sets "mtu"; a passthrough only stores it.
+    EXPECT_EQ(UintProperty(pay_, "mtu"), 1400u);
+    g_object_set(pay_, "mtu", 1200u, nullptr);
+    EXPECT_EQ(UintProperty(pay_, "mtu"), 1200u);
+
+    // What the server reads has the types it reads them with.
+    const struct {
+        const char* name;
+        GType type;
+        bool writable;
+    } expected[] = {{"pt", G_TYPE_UINT, true},      {"mtu", G_TYPE_UINT, true},
+                    {"seqnum", G_TYPE_UINT, false}, {"timestamp", G_TYPE_UINT, false},
+                    {"ssrc", G_TYPE_UINT, false},   {"stats", GST_TYPE_STRUCTURE, false}};
+    for (const auto& e : expected) {
+        GParamSpec* spec = g_object_class_find_property(G_OBJECT_GET_CLASS(pay_), e.name);
+        ASSERT_NE(spec, nullptr) << e.name;
+        EXPECT_EQ(G_PARAM_SPEC_VALUE_TYPE(spec), e.type) << e.name;
+        EXPECT_EQ((spec->flags & G_PARAM_WRITABLE) != 0, e.writable) << e.name;
+    }
+}
+
+TEST_F(RtpPassthroughPayTest, FlushAndNewStreamForgetThePast) {
+    gst_harness_set_src_caps_str(harness_, kCaps);
+    ASSERT_EQ(gst_harness_push(harness_, MakeRtp({5, 50})), GST_FLOW_OK);
+    gst_buffer_unref(gst_harness_pull(harness_));
+    GstStructure* stats = Stats(pay_);
+    ASSERT_NE(stats, nullptr);
+    gst_structure_free(stats);
+
+    ASSERT_TRUE(gst_harness_push_event(harness_, gst_event_new_flush_start()));
+    ASSERT_TRUE(gst_harness_push_event(harness_, gst_event_new_flush_stop(TRUE)));
+    EXPECT_EQ(Stats(pay_), nullptr);
+}
+
+TEST(RtpPassthroughPayRegistration, EnsureIsIdempotentAndThreadSafe) {
+    InitGst();
+    LogCapture log;
+    std::atomic<int> ok{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i)
+        threads.emplace_back([&] { ok += EnsurePassthroughPayloader() ? 1 : 0; });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(ok, 8);
+    EXPECT_TRUE(EnsurePassthroughPayloader());
+    GstElement* element = gst_element_factory_make("rtppassthroughpay", nullptr);
+    ASSERT_NE(element, nullptr);
+    gst_object_unref(Sink(element));
+    for (const auto& record : log.sink().Records())
+        EXPECT_LT(record.level, spdlog::level::warn) << record.message;
+}
+
+// The scenarios below need a process of their own: what the registry holds before the first
+// call decides what happens.
+
+class RtpPassthroughPayFreshProcess : public ::testing::Test {
+protected:
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+TEST_F(RtpPassthroughPayFreshProcess, OursIsRegisteredWhenMissing) {
+    EXPECT_EXIT(
+        {
+            gst_init(nullptr, nullptr);
+            bool ok = gst_element_factory_find("rtppassthroughpay") == nullptr;
+            ok = ok && EnsurePassthroughPayloader() && EnsurePassthroughPayloader();
+            GstElement* element = gst_element_factory_make("rtppassthroughpay", "pay0");
+            ok = ok && element && TAVREL_IS_RTP_PASSTHROUGH_PAY(element);
+            ok = ok && gst_registry_find_plugin(gst_registry_get(), "tavrelpassthrough");
+            std::exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(RtpPassthroughPayFreshProcess, AnExistingElementIsKept) {
+    EXPECT_EXIT(
+        {
+            gst_init(nullptr, nullptr);
+            // Another "rtppassthroughpay" (here: identity under that name) is there first.
+            GstElement* identity = gst_element_factory_make("identity", nullptr);
+            const GType other = G_OBJECT_TYPE(identity);
+            gst_object_unref(Sink(identity));
+            static GType otherType;
+            otherType = other;
+            gst_plugin_register_static(
+                GST_VERSION_MAJOR, GST_VERSION_MINOR, "otherpassthrough", "test",
+                [](GstPlugin* plugin) -> gboolean {
+                    return gst_element_register(plugin, "rtppassthroughpay", GST_RANK_NONE,
+                                                otherType);
+                },
+                "1.0", "LGPL", "test", "test", "test");
+            bool ok = EnsurePassthroughPayloader();
+            GstElement* element = gst_element_factory_make("rtppassthroughpay", nullptr);
+            ok = ok && element && G_OBJECT_TYPE(element) == other;
+            ok = ok && !gst_registry_find_plugin(gst_registry_get(), "tavrelpassthrough");
+            std::exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(RtpPassthroughPayFreshProcess, NeedsGStreamerInitialised) {
+    EXPECT_EXIT(
+        {
+            bool ok;
+            {
+                LogCapture log;
+                ok = !EnsurePassthroughPayloader();
+                ok = ok && log.sink().Records().size() == 1 &&
+                     log.sink().Records()[0].level == spdlog::level::err;
+            }
+            gst_init(nullptr, nullptr);
+            ok = ok && EnsurePassthroughPayloader();
+            std::exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace Norvane::Tavrel::gst::Test
