@@ -1,0 +1,168 @@
+// The built tavrel program as a real process: help, usage errors, signals and its log file.
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Process.h"
+#include "TestEnv.h"
+
+namespace Norvane::Test {
+namespace {
+
+std::string Tavrel() {
+    return (BuildDir() / "main" / "tavrel").string();
+}
+
+std::size_t Occurrences(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
+        ++n;
+    return n;
+}
+
+// True once the process catches every given signal (its handlers are installed), read from
+// the SigCgt mask in /proc/<pid>/status.
+bool WaitForSignalHandlers(Process& process, std::vector<int> signals) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (process.Running() && std::chrono::steady_clock::now() < deadline) {
+        std::ifstream status("/proc/" + std::to_string(process.pid()) + "/status");
+        for (std::string line; std::getline(status, line);) {
+            if (!line.starts_with("SigCgt:"))
+                continue;
+            const auto mask = std::stoull(line.substr(7), nullptr, 16);
+            bool all = true;
+            for (int sig : signals)
+                all = all && (mask & (1ull << (sig - 1)));
+            if (all)
+                return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// Checks that the lines appear in the text in this order.
+void ExpectInOrder(const std::string& text, const std::vector<std::string>& lines) {
+    std::size_t pos = 0;
+    for (const auto& line : lines) {
+        const auto found = text.find(line, pos);
+        ASSERT_NE(found, std::string::npos) << "missing in order: " << line << "\n" << text;
+        pos = found + line.size();
+    }
+}
+
+TEST(TavrelProcessTest, HelpPrintsOptionsAndCreatesNoLogFile) {
+    TempDir dir;
+    const auto log = dir / "tavrel.log";
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {Tavrel(), "--help"},
+             {Tavrel(), "-vv", "--logfile", log.string(), "-h", "--configFile", "/x.json",
+              "--unknown"},
+         }) {
+        const auto result = Norvane::Test::Run(args);
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_TRUE(result.out.starts_with(
+            "Tavrel with features: rtsp server, jsonrpc handler\nOptions:\n"))
+            << result.out;
+        EXPECT_NE(result.out.find("  -h [ --help ]"), std::string::npos) << result.out;
+        EXPECT_NE(result.out.find("--configFile arg"), std::string::npos) << result.out;
+        // The description's own line end, the help text's newline and the format's one.
+        EXPECT_TRUE(result.out.ends_with("file\n\n\n")) << result.out;
+        EXPECT_EQ(result.err, "");
+    }
+    EXPECT_FALSE(std::filesystem::exists(log));
+}
+
+TEST(TavrelProcessTest, UsageErrorExitsOneWithoutLogFile) {
+    TempDir dir;
+    const auto log = dir / "tavrel.log";
+    const auto result = Norvane::Test::Run({Tavrel(), "--configFile", "/tmp/x.json", "--logfile"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.out,
+              "Failed to handle commandline arguments. Use --help for correct usage.\n"
+              "the required argument for option '--logfile' is missing\n");
+    EXPECT_EQ(result.err, "");
+
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {Tavrel(), "--logfile", log.string(), "--verbose=3"},
+             {Tavrel(), "--logfile", log.string(), "--help", "--logfile", log.string()},
+         }) {
+        const auto malformed = Norvane::Test::Run(args);
+        EXPECT_EQ(malformed.exitCode, 1);
+        EXPECT_TRUE(malformed.out.starts_with(
+            "Failed to handle commandline arguments. Use --help for correct usage.\n"))
+            << malformed.out;
+    }
+    EXPECT_FALSE(std::filesystem::exists(log));
+}
+
+TEST(TavrelProcessTest, SigtermStopsCleanly) {
+    TempDir dir;
+    const auto log = dir / "tavrel.log";
+    // Unknown options and GStreamer's own pass the parser.
+    Process tavrel({Tavrel(), "--logfile", log.string(), "--gst-debug-level=0", "--unknown"});
+    ASSERT_TRUE(WaitForSignalHandlers(tavrel, {SIGHUP, SIGINT, SIGTERM})) << tavrel.Stderr();
+    tavrel.Signal(SIGTERM);
+    EXPECT_EQ(tavrel.Wait(), 0);
+    ExpectInOrder(ReadFile(log),
+                  {"| info     | Tavrel - Start Tavrel with features: rtsp server, jsonrpc handler "
+                   "[main]",
+                   "| info     | Tavrel - Received signal 15, halting... [HandleSignal]",
+                   "| info     | Tavrel - Stopped Tavrel [main]"});
+    EXPECT_EQ(ReadFile(log).find("Use fix config file path"), std::string::npos);
+    // Without -v nothing goes to the console.
+    EXPECT_EQ(tavrel.Stderr(), "");
+    EXPECT_EQ(tavrel.Stdout(), "");
+}
+
+TEST(TavrelProcessTest, SighupRereadsFixedFileUntilSigint) {
+    TempDir dir;
+    const auto log = dir / "tavrel.log";
+    const auto config = dir / "tavrel.json";
+    WriteFile(config, "{\"cameras\": 3}");
+    Process tavrel({Tavrel(), "--logfile", log.string(), "-vvvv", "--configFile", config.string()});
+    ASSERT_TRUE(WaitForSignalHandlers(tavrel, {SIGHUP, SIGINT, SIGTERM})) << tavrel.Stderr();
+
+    tavrel.Signal(SIGHUP);
+    ASSERT_TRUE(tavrel.WaitForOutput("Received SIGHUP, reload config"));
+    // The second read finds a broken file.
+    WriteFile(config, "{");
+    tavrel.Signal(SIGHUP);
+    ASSERT_TRUE(tavrel.WaitForOutput("Failed to parse '" + config.string() + "'"));
+    tavrel.Signal(SIGINT);
+    EXPECT_EQ(tavrel.Wait(), 0);
+
+    const auto text = ReadFile(log);
+    ExpectInOrder(
+        text, {"Use fix config file path '" + config.string() + "', ignore config change events",
+               "Received SIGHUP, reload config", "Received SIGHUP, reload config",
+               "| error    | Tavrel - Failed to parse '" + config.string() + "'",
+               "No valid config found at '" + config.string() + "', do not run server",
+               "Received signal 2, halting...", "Stopped Tavrel"});
+    EXPECT_EQ(Occurrences(text, "Received SIGHUP, reload config"), 2u);
+    EXPECT_EQ(Occurrences(text, "do not run server"), 1u);
+    // -vvvv logs to the console as well, at debug.
+    EXPECT_EQ(Occurrences(tavrel.Stderr(), "Received SIGHUP, reload config"), 2u);
+    EXPECT_NE(tavrel.Stderr().find("Stopped Tavrel"), std::string::npos);
+}
+
+TEST(TavrelProcessTest, UnopenableLogFileFallsBackToConsole) {
+    TempDir dir;
+    WriteFile(dir / "file", "");
+    const auto log = dir / "file" / "tavrel.log";
+    Process tavrel({Tavrel(), "--logfile", log.string()});
+    ASSERT_TRUE(WaitForSignalHandlers(tavrel, {SIGTERM})) << tavrel.Stderr();
+    tavrel.Signal(SIGTERM);
+    EXPECT_EQ(tavrel.Wait(), 0);
+    ExpectInOrder(tavrel.Stderr(), {"| error    | Tavrel - failed to open logfile: ",
+                                    "| warning  | Tavrel - falling back to console logging",
+                                    "Start Tavrel with features", "Stopped Tavrel"});
+}
+
+}  // namespace
+}  // namespace Norvane::Test
