@@ -71,6 +71,10 @@ void FilterClients(GstRTSPServer* server, Filter filter) {
     g_list_free_full(referenced, g_object_unref);
 }
 
+/// The path of the last camera lookup on this thread: the library constructs a media right
+/// after the factory looked its camera up, on the same thread.
+thread_local std::string t_lookupPath;
+
 gboolean CleanupSessions(gpointer pool) {
     const guint removed = gst_rtsp_session_pool_cleanup(GST_RTSP_SESSION_POOL(pool));
     if (removed > 0) {
@@ -84,7 +88,7 @@ gboolean CleanupSessions(gpointer pool) {
 /// The way in for the library's callbacks. Every GObject that may call back (the server, the
 /// factory, each client) holds a share of the gate; the RtspServer closes it on destruction
 /// and waits for calls in flight, so a late callback never reaches a destroyed object.
-class RtspServer::Gate {
+class RtspServer::Gate : public std::enable_shared_from_this<Gate> {
 public:
     explicit Gate(RtspServer* server) : server_(server) {}
 
@@ -144,6 +148,48 @@ public:
     static RtspSrcConfig OnConfig(const GstRTSPUrl* url, gpointer data) {
         return static_cast<Gate*>(data)->Call(
             [url](RtspServer& s) { return s.GetRtspSrcConfig(url); }, RtspSrcConfig{});
+    }
+
+    /// What a media's error handler needs: the gate and the path the media serves.
+    struct MediaWatch {
+        std::shared_ptr<Gate> gate;
+        std::string path;
+        std::atomic<bool> reported{false};
+    };
+
+    static void OnMediaConstructed(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer data) {
+        auto* gate = static_cast<Gate*>(data);
+        auto* watch = new MediaWatch{gate->shared_from_this(), t_lookupPath};
+        g_signal_connect_data(
+            media, "handle-message::error", G_CALLBACK(&Gate::OnMediaError), watch,
+            [](gpointer w, GClosure*) { delete static_cast<MediaWatch*>(w); }, GConnectFlags{});
+    }
+
+    // On the media's own thread, inside the library's bus handling: only note the failure
+    // here and close the clients from the server's loop.
+    static gboolean OnMediaError(GstRTSPMedia*, GstMessage* message, gpointer data) {
+        auto* watch = static_cast<MediaWatch*>(data);
+        if (watch->reported.exchange(true)) {
+            return TRUE;
+        }
+        GError* error = nullptr;
+        gst_message_parse_error(message, &error, nullptr);
+        const std::string reason = error != nullptr ? error->message : "";
+        g_clear_error(&error);
+        watch->gate->Call([&](RtspServer& s) { s.OnCameraStopped(watch->path, reason); });
+        return TRUE;
+    }
+
+    /// An idle task of the server's loop that closes the clients of a stopped camera.
+    struct StoppedCamera {
+        std::shared_ptr<Gate> gate;
+        std::string path;
+    };
+
+    static gboolean OnStoppedCamera(gpointer data) {
+        auto* task = static_cast<StoppedCamera*>(data);
+        task->gate->Call([task](RtspServer& s) { s.CloseClientsOfStoppedCamera(task->path); });
+        return G_SOURCE_REMOVE;
     }
 
 private:
@@ -256,6 +302,10 @@ std::unique_ptr<IRtspServer> RtspServer::Create(const Config& config) {
     // 9. The factory's lookup goes through the gate, which the factory keeps alive.
     Gate::Attach(self->factory_, self->gate_);
     rtsp_src_media_factory_set_config_func(self->factory_, &Gate::OnConfig, self->gate_.get());
+    // A camera that fails mid-stream must not leave its clients on a dead media, which would
+    // also be handed to every new client of the path.
+    g_signal_connect(self->factory_, "media-constructed", G_CALLBACK(&Gate::OnMediaConstructed),
+                     self->gate_.get());
 
     // 10. Cameras.
     for (const auto& camera : config.cameras) {
@@ -306,6 +356,14 @@ RtspServer::~RtspServer() {
     g_source_destroy(source_);
     if (cleanupSource_ != nullptr) {
         g_source_destroy(cleanupSource_);
+    }
+    {
+        std::lock_guard lock(tasksLock_);
+        for (GSource* task : tasks_) {
+            g_source_destroy(task);
+            g_source_unref(task);
+        }
+        tasks_.clear();
     }
     // A client accepted while the first round ran is closed as well; then no callback of the
     // library enters this object any more (a client whose "closed" comes later is ignored).
@@ -452,6 +510,7 @@ RtspSrcConfig RtspServer::GetRtspSrcConfig(const GstRTSPUrl* url) {
     const std::string_view abspath =
         (url != nullptr && url->abspath != nullptr) ? std::string_view(url->abspath) : "";
     SPDLOG_INFO("Request info for mountpoint on path '{}'", abspath);
+    t_lookupPath = abspath;
 
     RtspSrcConfig result;
     if (url == nullptr || url->abspath == nullptr) {
@@ -556,6 +615,41 @@ void RtspServer::RemoveClient(GstRTSPClient* client) {
     }
     SPDLOG_INFO("Client {}: Removed ({}/{} clients playing)", fmt::ptr(client),
                 CountPlaying(clients_), clients_.size());
+}
+
+void RtspServer::OnCameraStopped(const std::string& path, const std::string& reason) {
+    SPDLOG_WARN("Camera at path '{}' stopped: {}", path, reason);
+    GSource* task = g_idle_source_new();
+    g_source_set_callback(task, &Gate::OnStoppedCamera, new Gate::StoppedCamera{gate_, path},
+                          [](gpointer t) { delete static_cast<Gate::StoppedCamera*>(t); });
+    {
+        std::lock_guard lock(tasksLock_);
+        tasks_.push_back(task);  // the list owns the reference of g_idle_source_new
+    }
+    g_source_attach(task, nullptr);
+}
+
+void RtspServer::CloseClientsOfStoppedCamera(const std::string& path) {
+    {
+        std::lock_guard lock(tasksLock_);
+        GSource* current = g_main_current_source();
+        const auto it = std::find(tasks_.begin(), tasks_.end(), current);
+        if (it != tasks_.end()) {
+            g_source_unref(*it);  // still referenced by the context while it dispatches
+            tasks_.erase(it);
+        }
+    }
+    FilterClients(server_, [this, &path](GstRTSPClient* client) {
+        std::lock_guard lock(clientLock_);
+        const bool remove = std::any_of(clients_.begin(), clients_.end(), [&](const auto& e) {
+            return e.client == client && e.path == path;
+        });
+        if (remove) {
+            SPDLOG_INFO("Remove RtspClient {} because the camera at path {} stopped",
+                        fmt::ptr(client), path);
+        }
+        return remove;
+    });
 }
 
 void RtspServer::CloseAllClients() {

@@ -86,6 +86,9 @@ private:
     void CloseAllClients();
     void CloseClientsOfRemovedRoles(bool hasInternal, bool hasExternal);
     void CloseClientsOfPath(const std::string& path);
+    // A camera's media failed (any thread): its clients are closed from the loop.
+    void OnCameraStopped(const std::string& path, const std::string& reason);
+    void CloseClientsOfStoppedCamera(const std::string& path);
 
     GstRTSPServer* server_;         // one reference owned
     RtspSrcMediaFactory* factory_;  // one reference owned
@@ -104,6 +107,8 @@ private:
     std::shared_ptr<Gate> gate_;  // lets library callbacks reach this object while it lives
     gulong clientConnectedId_{0};
     GSource* cleanupSource_{nullptr};  // one reference owned; session clean-up timer
+    std::mutex tasksLock_;
+    std::vector<GSource*> tasks_;  // one reference owned each; idle tasks not yet run
 };
 
 }  // namespace Norvane::Tavrel

@@ -1,0 +1,299 @@
+// RtspServer relaying a real test camera to real clients (ffprobe, ffmpeg, GStreamer rtspsrc).
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "LogCapture.h"
+#include "RtspServerTestSupport.h"
+#include "Tavrel/RtspServer/RtspServer.h"
+#include "TestEnv.h"
+
+namespace Norvane::Tavrel::Test {
+namespace {
+
+using namespace std::chrono_literals;
+using Norvane::Test::FreePort;
+using Norvane::Test::LogCapture;
+using Norvane::Test::Process;
+using Norvane::Test::Run;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+/// ffprobe's one line per stream: "codec,type".
+Norvane::Test::RunResult Probe(const std::string& url, const std::string& transport) {
+    return Run({"ffprobe", "-v", "error", "-analyzeduration", "500000", "-rtsp_transport",
+                transport, "-show_entries", "stream=codec_name,codec_type", "-of", "csv=p=0", url},
+               30s);
+}
+
+std::string ClientText(GstRTSPClient* client) {
+    return fmt::format("{}", fmt::ptr(client));
+}
+
+class RtspServerPlaybackTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        InitGstreamer();
+        plain_ = new TestCamera("/plain");
+        secure_ = new TestCamera("/secure", {"--user", "cam", "--password", "campw"});
+        audio_ = new TestCamera("/av", {"--audio"});
+    }
+    static void TearDownTestSuite() {
+        delete audio_;
+        delete secure_;
+        delete plain_;
+    }
+
+    void SetUp() override {
+        ASSERT_TRUE(plain_->Ready() && secure_->Ready() && audio_->Ready());
+        port_ = FreePort();
+        server_ = RtspServer::Create(MakeConfig(
+            port_, "lo", {User("alice", "secret", "internal"), User("bob", "pw", "external")},
+            {Camera("Plain", "/plain", plain_->Url()),
+             Camera("Secure", "/secure", secure_->Url(), Config::User{"cam", "campw"}),
+             Camera("Audio", "/av", audio_->Url())}));
+        ASSERT_TRUE(server_);
+        server_->Start();
+    }
+
+    RtspServer& rtsp() { return dynamic_cast<RtspServer&>(*server_); }
+
+    static TestCamera* plain_;
+    static TestCamera* secure_;
+    static TestCamera* audio_;
+    LogCapture log_;
+    std::uint16_t port_{0};
+    std::unique_ptr<IRtspServer> server_;
+};
+
+TestCamera* RtspServerPlaybackTest::plain_ = nullptr;
+TestCamera* RtspServerPlaybackTest::secure_ = nullptr;
+TestCamera* RtspServerPlaybackTest::audio_ = nullptr;
+
+TEST_F(RtspServerPlaybackTest, FfprobeSeesOneVideoStreamOverTcpAndUdp) {
+    // The camera with audio and the one behind credentials give the same single video stream.
+    for (const std::string path : {"/plain", "/secure", "/av"}) {
+        for (const std::string transport : {"tcp", "udp"}) {
+            const auto result = Probe(RelayUrl(port_, path, "bob", "pw"), transport);
+            EXPECT_EQ(result.exitCode, 0) << path << " " << transport << ": " << result.err;
+            EXPECT_EQ(result.out, "h264,video\n") << path << " " << transport;
+        }
+    }
+}
+
+TEST_F(RtspServerPlaybackTest, WrongCredentialsAndUnknownPathAreRefused) {
+    const auto wrong = Probe(RelayUrl(port_, "/plain", "alice", "nope"), "tcp");
+    EXPECT_NE(wrong.exitCode, 0);
+    EXPECT_THAT(wrong.err, HasSubstr("401 Unauthorized"));
+    const auto anonymous = Probe(RelayUrl(port_, "/plain"), "tcp");
+    EXPECT_THAT(anonymous.err, HasSubstr("401 Unauthorized"));
+    const auto unknown = Probe(RelayUrl(port_, "/missing", "alice", "secret"), "tcp");
+    EXPECT_THAT(unknown.err, HasSubstr("404 Not Found"));
+    // Refused requests never reach the request handlers.
+    EXPECT_EQ(log_.Count("1/1 clients playing"), 0U);
+}
+
+TEST_F(RtspServerPlaybackTest, RtspsrcPlaysWithoutCriticalOverTcpAndUdp) {
+    for (const std::string protocols : {"tcp", "udp"}) {
+        const auto result = Norvane::Test::Run(
+            {"gst-launch-1.0", "-q", "rtspsrc", "location=" + RelayUrl(port_, "/av"),
+             "user-id=alice", "user-pw=secret", "protocols=" + protocols, "!", "rtph264depay", "!",
+             "h264parse", "!", "identity", "eos-after=20", "!", "fakesink"},
+            30s);
+        EXPECT_EQ(result.exitCode, 0) << protocols << ": " << result.err;
+        EXPECT_THAT(result.err, Not(HasSubstr("CRITICAL"))) << protocols;
+        EXPECT_THAT(result.err, Not(HasSubstr("WARNING"))) << protocols;
+    }
+}
+
+TEST_F(RtspServerPlaybackTest, ClientIsTrackedFromConnectionToClose) {
+    RtspTestClient client(port_, "/plain", "alice", "secret");
+    ASSERT_TRUE(client.PlayStream());
+    EXPECT_TRUE(client.WaitForRtp(10));
+
+    const auto entries = rtsp().Clients();
+    ASSERT_EQ(entries.size(), 1U);
+    EXPECT_EQ(entries[0].path, "/plain");
+    EXPECT_EQ(entries[0].role, "internal");
+    EXPECT_TRUE(entries[0].playing);
+    const std::string id = ClientText(entries[0].client);
+    EXPECT_THAT(id, ::testing::MatchesRegex("0x[0-9a-f]+"));
+
+    client.Close();
+    ASSERT_TRUE(log_.sink().WaitFor("Client " + id + ": Removed (0/0 clients playing)"));
+    const std::vector<std::string> expected = {"Client " + id + ": Connected",
+                                               "Client " + id + ": Handle Pre-DESCRIBE request",
+                                               "Request info for mountpoint on path '/plain'",
+                                               "Client " + id + ": Handle DESCRIBE request",
+                                               "Client " + id + ": Role 'internal'",
+                                               "Client " + id + ": Requested path '/plain'",
+                                               "Client " + id + ": Handle Pre-SETUP request",
+                                               "Client " + id + ": Handle SETUP request",
+                                               "Client " + id + ": Handle Pre-PLAY request",
+                                               "Client " + id + ": Handle PLAY request",
+                                               "1/1 clients playing",
+                                               "Client " + id + ": Closed",
+                                               "Client " + id + ": Removed (0/0 clients playing)"};
+    auto messages = log_.Messages();
+    // The library may check the credentials twice and so emit a pre-request signal twice.
+    messages.erase(std::unique(messages.begin(), messages.end()), messages.end());
+    messages.erase(std::remove_if(messages.begin(), messages.end(),
+                                  [](const auto& m) {
+                                      return m.find("Client") == std::string::npos &&
+                                             m.find("playing") == std::string::npos &&
+                                             m.find("Request info") == std::string::npos;
+                                  }),
+                   messages.end());
+    EXPECT_EQ(messages, expected);
+    EXPECT_TRUE(rtsp().Clients().empty());
+}
+
+TEST_F(RtspServerPlaybackTest, KilledUdpClientFreesItsSlot) {
+    Process ffmpeg({"ffmpeg", "-nostdin", "-v", "error", "-rtsp_transport", "udp", "-i",
+                    RelayUrl(port_, "/plain", "bob", "pw"), "-c", "copy", "-f", "null", "-"});
+    ASSERT_TRUE(log_.sink().WaitFor("1/1 clients playing", 20s));
+    ffmpeg.Signal(SIGKILL);
+    ASSERT_TRUE(Eventually([&] { return rtsp().Clients().empty(); }));
+    // The camera connection of the relay goes with its last session.
+    RtspTestClient next(port_, "/plain", "bob", "pw");
+    EXPECT_TRUE(next.PlayStream());
+    EXPECT_TRUE(next.WaitForRtp(5));
+}
+
+TEST_F(RtspServerPlaybackTest, DestructionClosesEveryClientAndJoins) {
+    Process ffmpeg({"ffmpeg", "-nostdin", "-v", "error", "-rtsp_transport", "tcp", "-i",
+                    RelayUrl(port_, "/av", "alice", "secret"), "-c", "copy", "-f", "null", "-"});
+    RtspTestClient player(port_, "/plain", "bob", "pw");
+    ASSERT_TRUE(player.PlayStream());
+    RtspTestClient idle(port_, "/secure", "bob", "pw");
+    ASSERT_EQ(idle.Options().status, 200);
+    ASSERT_TRUE(log_.sink().WaitFor("2/3 clients playing", 20s));
+
+    server_.reset();
+    EXPECT_EQ(log_.Count("RtspServer mainloop returned"), 1U);
+    EXPECT_TRUE(player.WaitClosedByServer());
+    EXPECT_TRUE(idle.WaitClosedByServer());
+    EXPECT_TRUE(ffmpeg.Wait(10s).has_value());
+}
+
+class RtspServerCameraFaultTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { InitGstreamer(); }
+    LogCapture log_;
+};
+
+TEST_F(RtspServerCameraFaultTest, CameraDroppingMidStreamEndsItsClientsAndPlaysAgainLater) {
+    auto camera = std::make_unique<TestCamera>("/cam");
+    ASSERT_TRUE(camera->Ready());
+    const auto cameraPort = camera->Port();
+    const auto port = FreePort();
+    auto server = RtspServer::Create(MakeConfig(port, "any", {User("bob", "pw", "external")},
+                                                {Camera("Cam", "/cam", camera->Url())}));
+    ASSERT_TRUE(server);
+    server->Start();
+
+    Process ffmpeg({"ffmpeg", "-nostdin", "-v", "error", "-rtsp_transport", "tcp", "-i",
+                    RelayUrl(port, "/cam", "bob", "pw"), "-c", "copy", "-f", "null", "-"});
+    RtspTestClient udp(port, "/cam", "bob", "pw");
+    ASSERT_TRUE(udp.PlayStream());
+    ASSERT_TRUE(udp.WaitForRtp(10));
+
+    ASSERT_TRUE(log_.sink().WaitFor("2/2 clients playing", 20s));
+    camera->Kill();
+    // Both clients end: the relay closes every client of the failed camera, which also
+    // releases the failed media so that the next client gets a new one.
+    EXPECT_TRUE(ffmpeg.Wait(20s).has_value());
+    EXPECT_TRUE(udp.WaitClosedByServer());
+    const auto messages = log_.Messages();
+    EXPECT_EQ(std::count_if(
+                  messages.begin(), messages.end(),
+                  [](const auto& m) { return m.rfind("Camera at path '/cam' stopped: ", 0) == 0; }),
+              1);
+    // The raw client does not leave by itself: the relay closed it.
+    EXPECT_GE(std::count_if(messages.begin(), messages.end(),
+                            [](const auto& m) {
+                                return m.find("because the camera at path /cam stopped") !=
+                                       std::string::npos;
+                            }),
+              1);
+
+    camera = std::make_unique<TestCamera>("/cam", std::vector<std::string>{}, cameraPort);
+    ASSERT_TRUE(camera->Ready());
+    RtspTestClient again(port, "/cam", "bob", "pw");
+    EXPECT_TRUE(again.PlayStream());
+    EXPECT_TRUE(again.WaitForRtp(10));
+}
+
+/// A TCP listener that accepts connections in the kernel but never answers.
+class SilentCamera {
+public:
+    SilentCamera() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ::listen(fd_, 8);
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+    }
+    ~SilentCamera() { ::close(fd_); }
+    std::string Url() const { return "rtsp://127.0.0.1:" + std::to_string(port_) + "/silent"; }
+
+private:
+    int fd_{-1};
+    std::uint16_t port_{0};
+};
+
+TEST_F(RtspServerCameraFaultTest, UnreachableCameraIsAnsweredWithAnError) {
+    const auto closedPort = FreePort();  // nothing listens there
+    const auto port = FreePort();
+    auto server = RtspServer::Create(MakeConfig(
+        port, "any", {User("bob", "pw", "external")},
+        {Camera("Gone", "/gone", "rtsp://127.0.0.1:" + std::to_string(closedPort) + "/x")}));
+    ASSERT_TRUE(server);
+    server->Start();
+    RtspTestClient client(port, "/gone", "bob", "pw");
+    const auto response = client.Describe();
+    EXPECT_GE(response.status, 400);
+    // The connection stays usable and the slot was never taken.
+    EXPECT_EQ(client.Options().status, 200);
+    EXPECT_TRUE(dynamic_cast<RtspServer&>(*server).Clients().at(0).playing == false);
+}
+
+TEST_F(RtspServerCameraFaultTest, SilentCameraStallsNoOtherClient) {
+    SilentCamera silent;
+    TestCamera camera("/cam");
+    ASSERT_TRUE(camera.Ready());
+    const auto port = FreePort();
+    auto server = RtspServer::Create(MakeConfig(
+        port, "any", {User("bob", "pw", "external")},
+        {Camera("Silent", "/silent", silent.Url()), Camera("Cam", "/cam", camera.Url())}));
+    ASSERT_TRUE(server);
+    server->Start();
+
+    auto stalled = std::async(std::launch::async, [port] {
+        RtspTestClient client(port, "/silent", "bob", "pw");
+        return client.Describe().status;
+    });
+    ASSERT_TRUE(log_.sink().WaitFor("Request info for mountpoint on path '/silent'"));
+
+    // While the silent camera holds its client, others are served.
+    RtspTestClient other(port, "/cam", "bob", "pw");
+    EXPECT_TRUE(other.PlayStream());
+    EXPECT_TRUE(other.WaitForRtp(5));
+    EXPECT_EQ(stalled.wait_for(0s), std::future_status::timeout);
+
+    // The stalled client gets an error once the upstream time-out passes.
+    EXPECT_GE(stalled.get(), 400);
+}
+
+}  // namespace
+}  // namespace Norvane::Tavrel::Test
