@@ -1,0 +1,227 @@
+#include "Tavrel/JsonRpc/JsonRpcHandler.h"
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include <spdlog/spdlog.h>
+#include <boost/json/value_from.hpp>
+#include <caf/all.hpp>
+
+#include "JsonRpc/JsonRpc_boost.h"
+
+namespace Norvane::Tavrel::JsonRpc {
+
+namespace {
+
+namespace Codec = ::JsonRpc;
+namespace Web = ::Pandrix::JsonRpc;
+namespace Capability = ::Pandrix::Capability;
+namespace Authentication = ::Pandrix::Authentication;
+using Pandrix::Connector::CafConnector;
+using Pandrix::Connector::CafInit;
+
+constexpr const char* kHost = "127.0.0.1";
+constexpr std::uint16_t kPort = 4815;
+constexpr std::chrono::seconds kRetryInterval{5};
+constexpr std::size_t kConnectionAttempts = 10;
+constexpr std::chrono::seconds kCapabilityTimeout{1};
+
+/// The service carries no message types of its own beyond those the connector loads.
+class CafTypesInit : public CafInit {
+public:
+    void add_message_types(caf::actor_system_config&) override {}
+};
+
+/// The camera list as a JSON array in a raw payload.
+Codec::Raw ToPayload(const GetRtspCameras::Response& cameras) {
+    return Codec::ToRaw(boost::json::value_from(cameras));
+}
+
+}  // namespace
+
+JsonRpcHandler::JsonRpcHandler(IDataHandler& dataHandler)
+    : connector_(
+          spdlog::default_logger(),
+          []() -> std::unique_ptr<CafInit> { return std::make_unique<CafTypesInit>(); },
+          kRetryInterval, kHost, kPort, std::string{}),
+      dataHandler_(&dataHandler) {
+    connector_.GetSystem().await_actors_before_shutdown(false);
+    auto connection = connector_.GetSystem().spawn(
+        [this](ConnectionActor self) { return createConnection(self); });
+    connector_.SetHandler(connection);
+    connector_.TryConnecting(kConnectionAttempts);
+}
+
+JsonRpcHandler::~JsonRpcHandler() {
+    // The actors call into this object: they must be gone before its members are. The handles
+    // are then released (topic first) before the connector shuts its actor system down.
+    connector_.Stop();
+    std::unique_lock lock{mutex_};
+    topic_ = nullptr;
+    capabilityRegistry_ = nullptr;
+}
+
+Result<GetRtspCameras::Response> JsonRpcHandler::GetRtspCameras(GetRtspCameras::Request) noexcept {
+    return dataHandler_->GetCameras();
+}
+
+void JsonRpcHandler::PublishCameras(const GetRtspCameras::Response& cameras) {
+    caf::scoped_actor self{connector_.GetSystem()};
+    Web::Broker::Topic topic;
+    {
+        std::shared_lock lock{mutex_};
+        topic = topic_;
+    }
+    if (!topic) {
+        return;
+    }
+    self->send(topic, Web::Broker::Publish{ToPayload(cameras)});
+}
+
+void JsonRpcHandler::SetRtspServerAvailable(bool available) {
+    if (available_.exchange(available) != available) {
+        UpdateRtspServerCapability();
+    }
+}
+
+void JsonRpcHandler::UpdateRtspServerCapability() {
+    Capability::Registry registry;
+    {
+        std::shared_lock lock{mutex_};
+        registry = capabilityRegistry_;
+    }
+    if (!registry) {
+        return;
+    }
+    caf::scoped_actor self{connector_.GetSystem()};
+    Authentication::Groups groups;
+    groups.entries.emplace_back();
+    Capability::Capability capability{Handler::rtspCapability,
+                                      Codec::ToRaw(boost::json::value(available_.load()))};
+    self->request(registry, kCapabilityTimeout, Capability::Set::value, std::move(capability),
+                  std::move(groups))
+        .receive(
+            [this]() {
+                SPDLOG_DEBUG("JsonRpc Added capability 'RtspCameraServer': {}", available_.load());
+            },
+            [](caf::error& err) {
+                SPDLOG_ERROR("JsonRpc Add capabilities response: {}", caf::to_string(err));
+            });
+}
+
+Pandrix::Connector::ConnectionHandler::behavior_type JsonRpcHandler::createConnection(
+    ConnectionActor self) {
+    // A failed registration request must not end the connection actor (CAF's default would):
+    // the connector delivers a new connection message after the web service comes back.
+    self->set_error_handler([](caf::error& err) {
+        SPDLOG_ERROR("JsonRpc Request to the web service failed: {}", caf::to_string(err));
+    });
+    return {
+        [this, self](Web::Router& router, Authentication::Authenticator&,
+                     Web::Broker::Actor& broker, Capability::Registry& capabilityRegistry,
+                     Pandrix::FileServer::Registry&) {
+            SPDLOG_INFO("JsonRpc Pandrix connection established");
+            {
+                std::unique_lock lock{mutex_};
+                capabilityRegistry_ = std::move(capabilityRegistry);
+            }
+            UpdateRtspServerCapability();
+            // The actors of an earlier connection are replaced by new ones.
+            for (auto& child : self->state.children) {
+                self->unlink_from(child);
+                self->send_exit(child, caf::exit_reason::user_shutdown);
+            }
+            self->state.children.clear();
+            auto f = std::bind_front(&IJsonRpcHandler::GetRtspCameras,
+                                     static_cast<IJsonRpcHandler*>(this));
+            registerMethod<JsonRpc::GetRtspCameras>(self, router, f);
+            if (broker) {
+                registerTopic<JsonRpc::GetRtspCameras, Handler::rtspTopicHandler>(self, broker, f);
+            } else {
+                SPDLOG_ERROR("JsonRpc Received no broker");
+            }
+        },
+        [](caf::delete_atom) { SPDLOG_ERROR("JsonRpc Connection retry failed"); },
+    };
+}
+
+template <class Method, class F>
+void JsonRpcHandler::registerMethod(ConnectionActor self, const Web::Router& router, F f) {
+    const std::string name = Handler::rtspMethod;
+    if (!router) {
+        SPDLOG_ERROR("JsonRpc Received no router, cannot register '{}'", name);
+        return;
+    }
+    auto method = self->template spawn<caf::linked>(
+        [f](Web::MethodHandler::pointer) { return createJsonRpcWrapper<Method>(f); });
+    // Kept here so that the actor lives while the connection does, whoever else holds it.
+    self->state.children.push_back(caf::actor_cast<caf::actor>(method));
+    self->request(router, caf::infinite, Web::Method{name}, method)
+        .then([name](const Web::RegisterId& id) {
+            if (id.value != 0) {
+                SPDLOG_DEBUG("JsonRpc Registered '{}'", name);
+            } else {
+                SPDLOG_ERROR("JsonRpc Failed to register '{}'", name);
+            }
+        });
+}
+
+template <class Method, const char* Topic, class F>
+void JsonRpcHandler::registerTopic(ConnectionActor self, const Web::Broker::Actor& broker, F f) {
+    auto handler = self->template spawn<caf::linked>([f](Web::Broker::Topic::pointer handlerSelf) {
+        return createTopicHandlerWrapper<Method, Topic>(handlerSelf, f);
+    });
+    self->state.children.push_back(caf::actor_cast<caf::actor>(handler));
+    self->request(broker, caf::infinite, Web::Broker::CreateTopic{Topic, handler, false})
+        .then([this](Web::Broker::Topic& topic) {
+            {
+                std::unique_lock lock{mutex_};
+                topic_ = std::move(topic);
+            }
+            SPDLOG_DEBUG("JsonRpc Created topic '{}'", Topic);
+        });
+}
+
+template <class Method, class F>
+Web::MethodHandler::behavior_type JsonRpcHandler::createJsonRpcWrapper(F f) {
+    return {
+        [f](const Codec::Request& request) -> Codec::Response {
+            const std::uint64_t id = request.id.value_or(0);
+            auto result = f(typename Method::Request{});
+            if (!result) {
+                return Codec::MakeErrorResponse(id, result.error());
+            }
+            Codec::Response response;
+            response.id = id;
+            response.body = ToPayload(result.value());
+            return response;
+        },
+    };
+}
+
+template <class Method, const char* Topic, class F>
+Web::Broker::Topic::behavior_type JsonRpcHandler::createTopicHandlerWrapper(
+    Web::Broker::Topic::pointer self, F f) {
+    return {
+        [](const Web::Broker::Publish&) {
+            SPDLOG_ERROR("JsonRpc Publish called with topic: '{}', but should not have been called",
+                         Topic);
+        },
+        [self, f](const Web::Broker::Subscribe& subscribe) {
+            auto result = f(typename Method::Request{});
+            if (!result) {
+                SPDLOG_ERROR("JsonRpc Could not get initial data for topic: {}", Topic);
+                return;
+            }
+            if (subscribe.subscriber) {
+                self->send(subscribe.subscriber, Web::Broker::Publish{ToPayload(result.value())});
+            }
+        },
+        [](const Web::Broker::Unsubscribe&) {},
+    };
+}
+
+}  // namespace Norvane::Tavrel::JsonRpc
