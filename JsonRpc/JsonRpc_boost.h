@@ -199,6 +199,9 @@ private:
     boost::json::monotonic_resource resource_;  // over region_, heap upstream
 };
 
+// Whole-message operations hold their own copy of `buffer` for the call and empty its arena
+// when they end; a null handle makes them work on the heap instead.
+
 /// Parses one request from `text` on the arena of `buffer`. Never throws: the outcome holds the
 /// request, the parse error code, or the caught exception (conversion error, WrongVersion).
 /// Writes one warning log line on failure.

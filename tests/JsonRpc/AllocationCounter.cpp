@@ -44,6 +44,38 @@ void* operator new(std::size_t size, std::align_val_t alignment) {
 void* operator new[](std::size_t size, std::align_val_t alignment) {
     return Allocate(size, static_cast<std::size_t>(alignment));
 }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return Allocate(size, alignof(std::max_align_t));
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    return operator new(size, std::nothrow);
+}
+void* operator new(std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+    try {
+        return Allocate(size, static_cast<std::size_t>(alignment));
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+    return operator new(size, alignment, std::nothrow);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+    Deallocate(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+    Deallocate(p);
+}
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept {
+    Deallocate(p);
+}
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept {
+    Deallocate(p);
+}
 void operator delete(void* p) noexcept {
     Deallocate(p);
 }
