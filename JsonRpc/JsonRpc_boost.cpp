@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <utility>
 
 #include <spdlog/spdlog.h>
@@ -294,6 +295,15 @@ JsonBufferPtr JsonBuffer::Create() {
     return JsonBufferPtr(new JsonBuffer(static_cast<unsigned char*>(region)), false);
 }
 
+void JsonBuffer::Reset() noexcept {
+    // monotonic_resource::release() frees the overflow but keeps the size of its next heap block,
+    // which doubles with every overflow: a buffer fed one large message after another would ask
+    // for ever larger blocks until allocation fails. A fresh resource starts from the region and
+    // the initial growth again.
+    std::destroy_at(&resource_);
+    std::construct_at(&resource_, region_, RegionSize);
+}
+
 json::storage_ptr JsonBuffer::Storage() noexcept {
     // Non-owning; the monotonic resource's deallocation is trivial, so containers skip it.
     return json::storage_ptr(&resource_);
@@ -308,7 +318,7 @@ void intrusive_ptr_add_ref(JsonBuffer* buffer) noexcept {
 }
 
 void intrusive_ptr_release(JsonBuffer* buffer) noexcept {
-    buffer->resource_.release();
+    buffer->Reset();
     if (--buffer->count_ == 0)
         delete buffer;
 }

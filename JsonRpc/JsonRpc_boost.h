@@ -193,6 +193,8 @@ public:
 private:
     explicit JsonBuffer(unsigned char* region) noexcept;
     ~JsonBuffer();
+    // Frees everything handed out and starts over from the empty region.
+    void Reset() noexcept;
 
     std::size_t count_{1};                      // handles; not atomic
     unsigned char* region_;                     // owned mapping of RegionSize bytes

@@ -133,12 +133,24 @@ TEST(JsonBufferArena, LargeMessageThenSmallMessages) {
         ASSERT_TRUE(request.has_value());
         baseline = counter.Allocations();
     }
+    std::size_t largeAllocations = 0;
     {
         AllocationCounter counter;
         auto request = JsonRpc::ParseRequest(large, buffer);
+        largeAllocations = counter.Allocations();
         ASSERT_TRUE(request.has_value());
         EXPECT_EQ(request.value().params->text.str(), Numbers(4000));
-        EXPECT_GT(counter.Allocations(), baseline);
+        EXPECT_GT(largeAllocations, baseline);
+    }
+    // Every large message overflows the same way: the heap blocks do not keep growing from one
+    // message to the next (they would double each time and soon fail).
+    for (int i = 0; i < 100; ++i) {
+        AllocationCounter counter;
+        ASSERT_TRUE(JsonRpc::ParseRequest(large, buffer).has_value()) << "message " << i;
+        ASSERT_EQ(counter.Allocations(), largeAllocations) << "message " << i;
+        ASSERT_EQ(counter.Deallocations(), counter.Allocations()) << "message " << i;
+        EXPECT_EQ(JsonRpc::Serialize(Request{1, "m", Raw{CowString(Numbers(4000))}}, buffer),
+                  large);
     }
     // Were the arena not emptied, a hundred small messages would run out of it.
     for (int i = 0; i < 100; ++i) {
