@@ -3,6 +3,10 @@
 #include "Tavrel/gst/CameraCaps.h"
 #include "Tavrel/gst/RtpPassthroughPay.h"
 
+#include <map>
+#include <mutex>
+#include <string>
+
 GST_DEBUG_CATEGORY_STATIC(rtsp_src_media_factory_debug);
 #define GST_CAT_DEFAULT rtsp_src_media_factory_debug
 
@@ -13,14 +17,50 @@ constexpr guint kLatencyMs = 100;
  * (rtspsrc's default of 20 s holds the client for that long). In microseconds. */
 constexpr guint64 kUpstreamTcpTimeoutUs = 5 * G_USEC_PER_SEC;
 
+/* Data key of the request path on the bin we build. */
+constexpr const char* kPathKey = "rtsp-src-media-factory-path";
+
+/* Per factory: how often the media of each path failed. A failed shared media stays in the
+ * library's cache as long as one of its clients stays connected, and the library refuses to
+ * prepare it again; a new generation makes the next client get a new media instead. */
+struct FactoryState {
+    std::mutex mutex;
+    std::map<std::string, guint> generations;
+};
+
+GQuark StateQuark() {
+    static const GQuark quark = g_quark_from_static_string("rtsp-src-media-factory-state");
+    return quark;
+}
+
+FactoryState* State(GstRTSPMediaFactory* factory) {
+    return static_cast<FactoryState*>(g_object_get_qdata(G_OBJECT(factory), StateQuark()));
+}
+
+/* Follows one media's bus for its first error; owned by the signal handler. */
+struct MediaWatch {
+    GWeakRef factory;
+    std::string path;
+    bool failed = false;
+};
+
 }  // namespace
 
 static GstElement* rtsp_src_media_factory_create_element(GstRTSPMediaFactory* factory,
                                                          const GstRTSPUrl* url);
 
+static void rtsp_src_media_factory_configure(GstRTSPMediaFactory* factory, GstRTSPMedia* media);
+
+static gchar* rtsp_src_media_factory_gen_key(GstRTSPMediaFactory* factory, const GstRTSPUrl* url);
+
+static gpointer rtsp_src_media_factory_parent_class = nullptr;
+
 static void rtsp_src_media_factory_class_init(gpointer klass, gpointer) {
+    rtsp_src_media_factory_parent_class = g_type_class_peek_parent(klass);
     GstRTSPMediaFactoryClass* factory_class = GST_RTSP_MEDIA_FACTORY_CLASS(klass);
     factory_class->create_element = rtsp_src_media_factory_create_element;
+    factory_class->configure = rtsp_src_media_factory_configure;
+    factory_class->gen_key = rtsp_src_media_factory_gen_key;
     if (!rtsp_src_media_factory_debug) {
         GST_DEBUG_CATEGORY_INIT(rtsp_src_media_factory_debug, "rtspsrcmediafactory", 0,
                                 "RtspSrcMediaFactory");
@@ -31,6 +71,8 @@ static void rtsp_src_media_factory_init(GTypeInstance* instance, gpointer) {
     RtspSrcMediaFactory* factory = reinterpret_cast<RtspSrcMediaFactory*>(instance);
     factory->config_func = nullptr;
     factory->config_data = nullptr;
+    g_object_set_qdata_full(G_OBJECT(factory), StateQuark(), new FactoryState,
+                            [](gpointer data) { delete static_cast<FactoryState*>(data); });
     GST_INFO_OBJECT(factory, "new");
 }
 
@@ -108,6 +150,102 @@ static GstPadProbeReturn OnPayloaderSinkEvent(GstPad*, GstPadProbeInfo* info, gp
     return GST_PAD_PROBE_OK;
 }
 
+/* The server's RTP sinks join the media's pipeline when it is prepared; our payloader follows
+ * what they send, so that RTP-Info names the next packet for a client that joins a running
+ * stream (the library would name the last packet sent, which that client never gets). */
+static void OnDeepElementAdded(GstBin*, GstBin*, GstElement* element, gpointer payloader) {
+    GstElementFactory* factory = gst_element_get_factory(element);
+    if (!factory)
+        return;
+    const gchar* name = GST_OBJECT_NAME(factory);
+    if (g_strcmp0(name, "multiudpsink") == 0 || g_strcmp0(name, "appsink") == 0) {
+        tavrel_rtp_passthrough_pay_watch_sink(TAVREL_RTP_PASSTHROUGH_PAY(payloader), element);
+    }
+}
+
+static gchar* rtsp_src_media_factory_gen_key(GstRTSPMediaFactory* factory, const GstRTSPUrl* url) {
+    gchar* key =
+        GST_RTSP_MEDIA_FACTORY_CLASS(rtsp_src_media_factory_parent_class)->gen_key(factory, url);
+    FactoryState* state = State(factory);
+    if (!key || !state || !url || !url->abspath)
+        return key;
+    guint generation = 0;
+    {
+        const std::lock_guard lock(state->mutex);
+        const auto it = state->generations.find(url->abspath);
+        if (it != state->generations.end())
+            generation = it->second;
+    }
+    if (generation == 0)
+        return key;
+    gchar* unique = g_strdup_printf("%s#%u", key, generation);
+    g_free(key);
+    return unique;
+}
+
+/* Runs on the thread that posts the error (a streaming thread of the camera's source). */
+static void OnMediaError(GstBus*, GstMessage* message, gpointer data) {
+    auto* watch = static_cast<MediaWatch*>(data);
+    if (watch->failed)
+        return;
+    watch->failed = true;
+    GError* error = nullptr;
+    gst_message_parse_error(message, &error, nullptr);
+    GST_WARNING("media of %s failed (%s): the next client gets a new one", watch->path.c_str(),
+                error ? error->message : "?");
+    if (error)
+        g_error_free(error);
+    auto* factory = static_cast<GstRTSPMediaFactory*>(g_weak_ref_get(&watch->factory));
+    if (!factory)
+        return;
+    if (FactoryState* state = State(factory)) {
+        const std::lock_guard lock(state->mutex);
+        ++state->generations[watch->path];
+    }
+    g_object_unref(factory);
+}
+
+static void FreeMediaWatch(gpointer data, GClosure*) {
+    auto* watch = static_cast<MediaWatch*>(data);
+    g_weak_ref_clear(&watch->factory);
+    delete watch;
+}
+
+static void rtsp_src_media_factory_configure(GstRTSPMediaFactory* factory, GstRTSPMedia* media) {
+    GST_RTSP_MEDIA_FACTORY_CLASS(rtsp_src_media_factory_parent_class)->configure(factory, media);
+
+    GstElement* element = gst_rtsp_media_get_element(media);
+    if (!element)
+        return;
+    GstElement* payloader =
+        GST_IS_BIN(element) ? gst_bin_get_by_name(GST_BIN(element), "pay0") : nullptr;
+    GstObject* pipeline = gst_object_get_parent(GST_OBJECT(element));
+    // Only our own element can follow the sinks; another one keeps the library's way.
+    if (payloader && TAVREL_IS_RTP_PASSTHROUGH_PAY(payloader) && pipeline && GST_IS_BIN(pipeline)) {
+        g_signal_connect_data(pipeline, "deep-element-added", G_CALLBACK(OnDeepElementAdded),
+                              gst_object_ref(payloader),
+                              reinterpret_cast<GClosureNotify>(
+                                  +[](gpointer data, GClosure*) { gst_object_unref(data); }),
+                              static_cast<GConnectFlags>(0));
+    }
+    const auto* path = static_cast<const gchar*>(g_object_get_data(G_OBJECT(element), kPathKey));
+    if (pipeline && GST_IS_PIPELINE(pipeline) && path) {
+        GstBus* bus = gst_pipeline_get_bus(GST_PIPELINE(pipeline));
+        gst_bus_enable_sync_message_emission(bus);
+        auto* watch = new MediaWatch;
+        g_weak_ref_init(&watch->factory, factory);
+        watch->path = path;
+        g_signal_connect_data(bus, "sync-message::error", G_CALLBACK(OnMediaError), watch,
+                              FreeMediaWatch, static_cast<GConnectFlags>(0));
+        gst_object_unref(bus);
+    }
+    if (pipeline)
+        gst_object_unref(pipeline);
+    if (payloader)
+        gst_object_unref(payloader);
+    gst_object_unref(element);
+}
+
 static GstElement* MakePayloader() {
     GstElement* payloader = gst_element_factory_make("rtppassthroughpay", "pay0");
     if (!payloader && Norvane::Tavrel::gst::EnsurePassthroughPayloader())
@@ -133,6 +271,8 @@ static GstElement* rtsp_src_media_factory_create_element(GstRTSPMediaFactory* fa
     }
 
     GstElement* bin = gst_bin_new("RtspSrcMediaFactoryBin");
+    if (url && url->abspath)
+        g_object_set_data_full(G_OBJECT(bin), kPathKey, g_strdup(url->abspath), g_free);
     GstElement* source = gst_element_factory_make("rtspsrc", nullptr);
     GstElement* demuxer = gst_element_factory_make("rtpptdemux", nullptr);
     GstElement* payloader = MakePayloader();

@@ -29,6 +29,17 @@ GstStaticPadTemplate sink_template = GST_STATIC_PAD_TEMPLATE("sink", GST_PAD_SIN
 GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS,
                                                             GST_STATIC_CAPS("application/x-rtp"));
 
+/* One sink whose packets are followed; owned by the probe on the sink's pad. */
+struct SinkWatch {
+    TavrelRtpPassthroughPay* pay; /* one reference owned */
+    gboolean sends_later;         /* hands packets to another thread to send (appsink) */
+    gboolean have_packet;         /* the fields below are valid; under the payloader's lock */
+    guint seqnum;
+    guint timestamp;
+    gboolean marker;
+    GstClockTime running_time;
+};
+
 }  // namespace
 
 G_DEFINE_TYPE(TavrelRtpPassthroughPay, tavrel_rtp_passthrough_pay, GST_TYPE_ELEMENT)
@@ -40,7 +51,10 @@ static void tavrel_rtp_passthrough_pay_reset_locked(TavrelRtpPassthroughPay* sel
     self->seqnum = 0;
     self->timestamp = 0;
     self->running_time = GST_CLOCK_TIME_NONE;
+    self->frame_duration = 0;
     gst_segment_init(&self->segment, GST_FORMAT_UNDEFINED);
+    for (GList* l = self->watches; l; l = l->next)
+        static_cast<SinkWatch*>(l->data)->have_packet = FALSE;
 }
 
 /* Notes what the packet carries before it goes downstream unchanged. */
@@ -61,6 +75,14 @@ static void tavrel_rtp_passthrough_pay_record(TavrelRtpPassthroughPay* self, Gst
         ts = GST_BUFFER_DTS(buffer);
 
     GST_OBJECT_LOCK(self);
+    if (self->have_packet && ssrc == self->ssrc && timestamp != self->timestamp) {
+        // A new frame: how far apart frames are tells the time of the one after the last.
+        const guint delta = timestamp - self->timestamp;
+        if (delta < G_MAXINT32 && (self->clock_rate == 0 || delta <= self->clock_rate))
+            self->frame_duration = delta;
+    } else if (self->have_packet && ssrc != self->ssrc) {
+        self->frame_duration = 0;
+    }
     self->pt = pt;
     self->ssrc = ssrc;
     self->seqnum = seqnum;
@@ -140,22 +162,130 @@ static GstStateChangeReturn tavrel_rtp_passthrough_pay_change_state(GstElement* 
         ->change_state(element, transition);
 }
 
-/* The structure an RTSP server reads for RTP-Info: the last packet handed downstream. Nothing
- * before the first packet, so that no made-up sequence number reaches a client. */
+/* The structure an RTSP server reads for RTP-Info. With watched sinks: the packet they send next
+ * (the first a client joining now gets), its time told from the frame spacing when the last one
+ * ended a frame. Without: the last packet that passed here, which is the first one a client
+ * gets while the server holds the stream back before it starts. Nothing before the first
+ * packet, so that no made-up sequence number reaches a client. */
 static GstStructure* tavrel_rtp_passthrough_pay_create_stats(TavrelRtpPassthroughPay* self) {
     GstStructure* stats = nullptr;
     GST_OBJECT_LOCK(self);
+    // The next packet each sink sends: an appsink's last packet may still wait for the thread
+    // that sends it to the clients; a packet a network sink handled has gone out.
+    const SinkWatch* behind = nullptr;
+    guint16 behind_next = 0;
+    for (GList* l = self->watches; l; l = l->next) {
+        const auto* watch = static_cast<const SinkWatch*>(l->data);
+        if (!watch->have_packet)
+            continue;
+        const auto next = static_cast<guint16>(watch->seqnum + (watch->sends_later ? 0 : 1));
+        // Signed distances: a network sink's next packet is one past the payloader's last.
+        if (!behind || static_cast<gint16>(self->seqnum - next) >
+                           static_cast<gint16>(self->seqnum - behind_next)) {
+            behind = watch;
+            behind_next = next;
+        }
+    }
     if (self->have_packet) {
-        stats = gst_structure_new("application/x-rtp-payload-stats", "clock-rate", G_TYPE_UINT,
-                                  self->clock_rate, "running-time", G_TYPE_UINT64,
-                                  static_cast<guint64>(self->running_time), "seqnum", G_TYPE_UINT,
-                                  self->seqnum, "seqnum-offset", G_TYPE_UINT, self->seqnum,
-                                  "timestamp", G_TYPE_UINT, self->timestamp, "ssrc", G_TYPE_UINT,
-                                  self->ssrc, "pt", G_TYPE_UINT, self->pt, nullptr);
+        guint seqnum = self->seqnum;
+        guint timestamp = self->timestamp;
+        GstClockTime running_time = self->running_time;
+        if (behind) {
+            GST_LOG_OBJECT(self, "sink behind at %u/%u marker %d, payloader at %u", behind->seqnum,
+                           behind->timestamp, behind->marker, self->seqnum);
+            seqnum = behind_next;
+            timestamp = behind->timestamp;
+            running_time = behind->running_time;
+            if (!behind->sends_later && behind->marker && self->frame_duration > 0) {
+                timestamp += self->frame_duration;
+                if (GST_CLOCK_TIME_IS_VALID(running_time) && self->clock_rate > 0)
+                    running_time += gst_util_uint64_scale_int(self->frame_duration, GST_SECOND,
+                                                              self->clock_rate);
+            }
+        }
+        stats = gst_structure_new(
+            "application/x-rtp-payload-stats", "clock-rate", G_TYPE_UINT, self->clock_rate,
+            "running-time", G_TYPE_UINT64, static_cast<guint64>(running_time), "seqnum",
+            G_TYPE_UINT, seqnum, "seqnum-offset", G_TYPE_UINT, seqnum, "timestamp", G_TYPE_UINT,
+            timestamp, "ssrc", G_TYPE_UINT, self->ssrc, "pt", G_TYPE_UINT, self->pt, nullptr);
     }
     GST_OBJECT_UNLOCK(self);
     GST_LOG_OBJECT(self, "stats %" GST_PTR_FORMAT, stats);
     return stats;
+}
+
+/* Notes each RTP packet of our stream that the watched sink handles (RTCP and other streams
+ * through the same kind of sink are told apart by their SSRC). */
+static void tavrel_rtp_passthrough_pay_sink_saw(SinkWatch* watch, GstBuffer* buffer) {
+    GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
+    if (!gst_rtp_buffer_map(buffer, GST_MAP_READ, &rtp))
+        return;
+    const guint ssrc = gst_rtp_buffer_get_ssrc(&rtp);
+    const guint seqnum = gst_rtp_buffer_get_seq(&rtp);
+    const guint timestamp = gst_rtp_buffer_get_timestamp(&rtp);
+    const gboolean marker = gst_rtp_buffer_get_marker(&rtp);
+    gst_rtp_buffer_unmap(&rtp);
+    TavrelRtpPassthroughPay* self = watch->pay;
+    GST_OBJECT_LOCK(self);
+    if (self->have_packet && ssrc == self->ssrc) {
+        watch->have_packet = TRUE;
+        watch->seqnum = seqnum;
+        watch->timestamp = timestamp;
+        watch->marker = marker;
+        GstClockTime ts = GST_BUFFER_PTS(buffer);
+        watch->running_time = GST_CLOCK_TIME_NONE;
+        if (GST_CLOCK_TIME_IS_VALID(ts) && self->segment.format == GST_FORMAT_TIME)
+            watch->running_time = gst_segment_to_running_time(&self->segment, GST_FORMAT_TIME, ts);
+    }
+    GST_OBJECT_UNLOCK(self);
+}
+
+static GstPadProbeReturn tavrel_rtp_passthrough_pay_sink_probe(GstPad*, GstPadProbeInfo* info,
+                                                               gpointer data) {
+    auto* watch = static_cast<SinkWatch*>(data);
+    if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
+        tavrel_rtp_passthrough_pay_sink_saw(watch, GST_PAD_PROBE_INFO_BUFFER(info));
+    } else if (info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
+        GstBufferList* list = GST_PAD_PROBE_INFO_BUFFER_LIST(info);
+        const guint length = gst_buffer_list_length(list);
+        if (length > 0)
+            tavrel_rtp_passthrough_pay_sink_saw(watch, gst_buffer_list_get(list, length - 1));
+    }
+    return GST_PAD_PROBE_OK;
+}
+
+static void tavrel_rtp_passthrough_pay_watch_free(gpointer data) {
+    auto* watch = static_cast<SinkWatch*>(data);
+    GST_OBJECT_LOCK(watch->pay);
+    watch->pay->watches = g_list_remove(watch->pay->watches, watch);
+    GST_OBJECT_UNLOCK(watch->pay);
+    gst_object_unref(watch->pay);
+    g_free(watch);
+}
+
+void tavrel_rtp_passthrough_pay_watch_sink(TavrelRtpPassthroughPay* pay, GstElement* sink) {
+    g_return_if_fail(TAVREL_IS_RTP_PASSTHROUGH_PAY(pay));
+    g_return_if_fail(GST_IS_ELEMENT(sink));
+    GstPad* pad = gst_element_get_static_pad(sink, "sink");
+    if (!pad) {
+        GST_WARNING_OBJECT(pay, "%s has no sink pad to watch", GST_OBJECT_NAME(sink));
+        return;
+    }
+    if (g_object_class_find_property(G_OBJECT_GET_CLASS(sink), "enable-last-sample"))
+        g_object_set(sink, "enable-last-sample", FALSE, nullptr);
+    auto* watch = g_new0(SinkWatch, 1);
+    watch->pay = static_cast<TavrelRtpPassthroughPay*>(gst_object_ref(pay));
+    GstElementFactory* factory = gst_element_get_factory(sink);
+    watch->sends_later = factory && g_strcmp0(GST_OBJECT_NAME(factory), "appsink") == 0;
+    GST_OBJECT_LOCK(pay);
+    pay->watches = g_list_prepend(pay->watches, watch);
+    GST_OBJECT_UNLOCK(pay);
+    gst_pad_add_probe(
+        pad,
+        static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+        tavrel_rtp_passthrough_pay_sink_probe, watch, tavrel_rtp_passthrough_pay_watch_free);
+    gst_object_unref(pad);
+    GST_DEBUG_OBJECT(pay, "watching %s", GST_OBJECT_NAME(sink));
 }
 
 static void tavrel_rtp_passthrough_pay_set_property(GObject* object, guint prop_id,
@@ -283,6 +413,7 @@ static void tavrel_rtp_passthrough_pay_init(TavrelRtpPassthroughPay* self) {
     self->pt = kDefaultPt;
     self->mtu = kDefaultMtu;
     self->clock_rate = 0;
+    self->watches = nullptr;
     tavrel_rtp_passthrough_pay_reset_locked(self);
 }
 

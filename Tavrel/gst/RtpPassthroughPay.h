@@ -31,6 +31,8 @@ struct _TavrelRtpPassthroughPay {
     guint timestamp;           /* RTP time of the last packet pushed */
     GstClockTime running_time; /* of the last packet pushed; NONE when unknown */
     GstSegment segment;        /* current input segment */
+    guint frame_duration;      /* RTP ticks between the last two frames; 0 while unknown */
+    GList* watches;            /* the sinks being watched (see ..._watch_sink); not owned */
 };
 
 struct _TavrelRtpPassthroughPayClass {
@@ -39,6 +41,12 @@ struct _TavrelRtpPassthroughPayClass {
 
 /// The element type (registered as "rtppassthroughpay" where the registry lacks one).
 GType tavrel_rtp_passthrough_pay_get_type(void);
+
+/// Makes "stats" describe the next packet `sink` will send (the one a client that joins now
+/// gets first) instead of the last one that passed the payloader, and switches off the sink's
+/// "last-sample" so that an RTSP server asks the payloader. With several sinks the one furthest
+/// behind counts. The watch ends with the sink.
+void tavrel_rtp_passthrough_pay_watch_sink(TavrelRtpPassthroughPay* pay, GstElement* sink);
 
 G_END_DECLS
 

@@ -18,6 +18,7 @@ struct Options {
     gint port = 8554;
     gchar* path = nullptr;
     gboolean audio = FALSE;
+    gboolean noVideo = FALSE;
     gchar* user = nullptr;
     gchar* password = nullptr;
     gint bitrate = 2000;
@@ -65,17 +66,23 @@ std::string LaunchLine(const Options& options) {
     } else {
         enc = encoder;
     }
-    std::string line = "( videotestsrc is-live=true pattern=" +
-                       std::string(options.pattern ? options.pattern : "ball") +
-                       " ! video/x-raw,width=" + std::to_string(options.width) +
-                       ",height=" + std::to_string(options.height) +
-                       ",framerate=" + std::to_string(options.framerate) + "/1 ! " + enc +
-                       " ! video/x-h264,profile=constrained-baseline ! h264parse"
-                       " ! rtph264pay name=pay0 pt=96 config-interval=-1";
+    std::string line = "(";
+    int pay = 0;
+    if (!options.noVideo) {
+        line += " videotestsrc is-live=true pattern=" +
+                std::string(options.pattern ? options.pattern : "ball") +
+                " ! video/x-raw,width=" + std::to_string(options.width) +
+                ",height=" + std::to_string(options.height) +
+                ",framerate=" + std::to_string(options.framerate) + "/1 ! " + enc +
+                " ! video/x-h264,profile=constrained-baseline ! h264parse"
+                " ! rtph264pay name=pay" +
+                std::to_string(pay++) + " pt=96 config-interval=-1";
+    }
     if (options.audio) {
         line +=
             " audiotestsrc is-live=true wave=ticks ! audio/x-raw,rate=8000,channels=1"
-            " ! alawenc ! rtppcmapay name=pay1 pt=8";
+            " ! alawenc ! rtppcmapay name=pay" +
+            std::to_string(pay++) + " pt=8";
     }
     line += " )";
     return line;
@@ -98,6 +105,8 @@ int main(int argc, char** argv) {
         {"path", 0, 0, G_OPTION_ARG_STRING, &options.path, "Mount path (default /test)", "PATH"},
         {"audio", 0, 0, G_OPTION_ARG_NONE, &options.audio, "Serve a second (audio) stream",
          nullptr},
+        {"no-video", 0, 0, G_OPTION_ARG_NONE, &options.noVideo,
+         "Serve no video stream (with --audio: an audio-only camera)", nullptr},
         {"user", 'u', 0, G_OPTION_ARG_STRING, &options.user, "Require Basic credentials: user",
          "NAME"},
         {"password", 'w', 0, G_OPTION_ARG_STRING, &options.password,
@@ -137,6 +146,10 @@ int main(int argc, char** argv) {
     }
     if ((options.user == nullptr) != (options.password == nullptr)) {
         std::fprintf(stderr, "test-camera: --user and --password go together\n");
+        return 2;
+    }
+    if (options.noVideo && !options.audio) {
+        std::fprintf(stderr, "test-camera: --no-video needs --audio\n");
         return 2;
     }
     const std::string launch = LaunchLine(options);

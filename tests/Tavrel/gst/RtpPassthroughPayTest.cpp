@@ -246,6 +246,77 @@ TEST_F(RtpPassthroughPayTest, FlushAndNewStreamForgetThePast) {
     EXPECT_EQ(Stats(pay_), nullptr);
 }
 
+TEST_F(RtpPassthroughPayTest, StatsFollowWatchedSinks) {
+    gst_harness_set_src_caps_str(harness_, kCaps);
+    // Two frames, 3600 ticks apart; the first in two packets.
+    auto packet = [](guint16 seq, guint32 ts, bool marker, guint32 ssrc = 0x11223344) {
+        GstBuffer* buffer = MakeRtp({seq, ts, ssrc, 96, GST_SECOND});
+        GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
+        gst_rtp_buffer_map(buffer, GST_MAP_WRITE, &rtp);
+        gst_rtp_buffer_set_marker(&rtp, marker);
+        gst_rtp_buffer_unmap(&rtp);
+        return buffer;
+    };
+    for (auto* buffer : {packet(10, 1000, false), packet(11, 1000, true), packet(12, 4600, true)}) {
+        ASSERT_EQ(gst_harness_push(harness_, buffer), GST_FLOW_OK);
+        gst_buffer_unref(gst_harness_pull(harness_));
+    }
+
+    // A network sink has sent what it handled; an appsink's last packet may still wait.
+    GstElement* net = Sink(gst_element_factory_make("fakesink", "net"));
+    GstElement* app = Sink(gst_element_factory_make("appsink", "app"));
+    for (GstElement* sink : {net, app}) {
+        g_object_set(sink, "sync", FALSE, "async", FALSE, nullptr);
+        ASSERT_NE(gst_element_set_state(sink, GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
+        tavrel_rtp_passthrough_pay_watch_sink(TAVREL_RTP_PASSTHROUGH_PAY(pay_), sink);
+        gboolean lastSample = TRUE;
+        g_object_get(sink, "enable-last-sample", &lastSample, nullptr);
+        EXPECT_FALSE(lastSample);
+    }
+    GstPad* netPad = gst_element_get_static_pad(net, "sink");
+    GstPad* appPad = gst_element_get_static_pad(app, "sink");
+    for (GstPad* pad : {netPad, appPad}) {
+        gst_pad_send_event(pad, gst_event_new_stream_start("s"));
+        gst_pad_send_event(pad, gst_event_new_caps(gst_caps_from_string(kCaps)));
+        GstSegment segment;
+        gst_segment_init(&segment, GST_FORMAT_TIME);
+        gst_pad_send_event(pad, gst_event_new_segment(&segment));
+    }
+    auto expectNext = [&](guint seq, guint ts, int line = __builtin_LINE()) {
+        SCOPED_TRACE(line);
+        GstStructure* stats = Stats(pay_);
+        ASSERT_NE(stats, nullptr);
+        EXPECT_EQ(UintField(stats, "seqnum-offset"), seq);
+        EXPECT_EQ(UintField(stats, "timestamp"), ts);
+        gst_structure_free(stats);
+    };
+
+    // No sink has handled a packet: the last one through the payloader.
+    expectNext(12, 4600);
+    ASSERT_EQ(gst_pad_chain(netPad, packet(10, 1000, false)), GST_FLOW_OK);
+    expectNext(11, 1000);  // same frame goes on
+    ASSERT_EQ(gst_pad_chain(netPad, packet(11, 1000, true)), GST_FLOW_OK);
+    expectNext(12, 4600);  // the next frame, one frame later
+    ASSERT_EQ(gst_pad_chain(appPad, packet(10, 1000, false)), GST_FLOW_OK);
+    expectNext(10, 1000);  // the appsink is behind, and its packet may still go out
+    ASSERT_EQ(gst_pad_chain(netPad, packet(12, 4600, true)), GST_FLOW_OK);
+    ASSERT_EQ(gst_pad_chain(appPad, packet(12, 4600, true)), GST_FLOW_OK);
+    expectNext(12, 4600);
+    // Packets of another source (RTCP, another stream) through the same sink are not ours.
+    ASSERT_EQ(gst_pad_chain(appPad, packet(500, 9, false, 0x55)), GST_FLOW_OK);
+    expectNext(12, 4600);
+
+    // A watch ends with its sink.
+    for (GstElement* sink : {net, app})
+        gst_element_set_state(sink, GST_STATE_NULL);
+    gst_object_unref(appPad);
+    gst_object_unref(netPad);
+    gst_object_unref(net);
+    gst_object_unref(app);
+    EXPECT_EQ(TAVREL_RTP_PASSTHROUGH_PAY(pay_)->watches, nullptr);
+    expectNext(12, 4600);
+}
+
 TEST(RtpPassthroughPayRegistration, EnsureIsIdempotentAndThreadSafe) {
     InitGst();
     LogCapture log;

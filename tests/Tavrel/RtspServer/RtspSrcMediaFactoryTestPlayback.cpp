@@ -1,0 +1,274 @@
+// The media factory serving real cameras (tools/test-camera) through a minimal RTSP server to
+// real clients: ffprobe, GStreamer's rtspsrc and a raw RTSP connection.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <regex>
+#include <string>
+
+#include "Process.h"
+#include "RtspServerTestSupport.h"
+#include "RtspSrcMediaFactoryTestSupport.h"
+#include "Tavrel/gst/CameraCaps.h"
+#include "TestEnv.h"
+
+namespace Norvane::Tavrel::Test::Factory {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+
+/// ffprobe's view of the streams at `url`: one "codec_type|codec_name|profile" line each.
+std::vector<std::string> Probe(const std::string& url, const std::string& transport) {
+    const auto result = Norvane::Test::Run(
+        {"ffprobe", "-v", "error", "-rtsp_transport", transport, "-show_entries",
+         "stream=codec_type,codec_name,profile,width,height", "-of", "compact=p=0:nk=1", url},
+        30s);
+    std::vector<std::string> streams;
+    std::istringstream lines(result.out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (!line.empty())
+            streams.push_back(line);
+    }
+    return streams;
+}
+
+/// A listening TCP socket on 127.0.0.1 that never accepts: connections succeed, nothing is ever
+/// answered.
+class SilentListener {
+public:
+    SilentListener() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof addr;
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ::listen(fd_, 8);
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &length);
+        port_ = ntohs(addr.sin_port);
+    }
+    ~SilentListener() { ::close(fd_); }
+    std::uint16_t Port() const { return port_; }
+
+private:
+    int fd_{-1};
+    std::uint16_t port_{0};
+};
+
+class RtspSrcMediaFactoryPlayback : public ::testing::Test {
+protected:
+    void SetUp() override { InitGstreamer(); }
+};
+
+TEST_F(RtspSrcMediaFactoryPlayback, ServesACleanCompleteSdpOfTheVideoOnly) {
+    TestCamera camera("/live", {"--audio"});
+    ASSERT_TRUE(camera.Ready());
+    MiniRelay relay({"/cam"});
+    relay.SetCamera("/cam", {camera.Url(), std::nullopt, std::nullopt});
+
+    InterleavedClient client(relay.Port());
+    const auto describe =
+        client.Request("DESCRIBE", relay.Url("/cam"), "Accept: application/sdp\r\n");
+    ASSERT_EQ(describe.status, 200) << describe.headers;
+    const std::string& sdp = describe.body;
+    SCOPED_TRACE(sdp);
+    // One stream: the camera's video; its audio is not even set up with the camera.
+    EXPECT_EQ(std::count(sdp.begin(), sdp.end(), '\n') > 0, true);
+    std::smatch media;
+    std::string rest = sdp;
+    std::vector<std::string> mediaLines;
+    static const std::regex mLine(R"(m=(\w+) )");
+    while (std::regex_search(rest, media, mLine)) {
+        mediaLines.push_back(media[1]);
+        rest = media.suffix();
+    }
+    EXPECT_THAT(mediaLines, ElementsAre("video"));
+    EXPECT_THAT(DuplicatedAttributes(sdp), IsEmpty());
+    static const std::regex fmtp(R"(a=fmtp:96 ([^\r\n]*))");
+    std::smatch fmtpMatch;
+    ASSERT_TRUE(std::regex_search(sdp, fmtpMatch, fmtp));
+    const std::string parameters = fmtpMatch[1];
+    // profile-level-id is there and agrees with the SPS (constrained baseline).
+    static const std::regex sprop(R"(sprop-parameter-sets=([^;]*))");
+    std::smatch spropMatch;
+    ASSERT_TRUE(std::regex_search(parameters, spropMatch, sprop));
+    const auto fromSps = Norvane::Tavrel::gst::H264ProfileLevelId(spropMatch[1].str());
+    ASSERT_TRUE(fromSps);
+    EXPECT_EQ(fromSps->substr(0, 4), "42c0");
+    EXPECT_THAT(parameters, HasSubstr("profile-level-id=" + *fromSps));
+    EXPECT_THAT(parameters, HasSubstr("packetization-mode=1"));
+    for (const char* leaked :
+         {"cname", "clock-base", "seqnum-base", "npt-", "play-", "onvif", "a-tool", "x-", "ssrc-"})
+        EXPECT_THAT(parameters, Not(HasSubstr(leaked)));
+    EXPECT_THAT(sdp, Not(HasSubstr("a=tool:GStreamer\r\na=tool")));
+}
+
+TEST_F(RtspSrcMediaFactoryPlayback, FfprobeOverTcpAndUdp) {
+    TestCamera camera("/live", {"--audio"});
+    ASSERT_TRUE(camera.Ready());
+    MiniRelay relay({"/cam"});
+    relay.SetCamera("/cam", {camera.Url(), std::nullopt, std::nullopt});
+    for (const char* transport : {"tcp", "udp"}) {
+        SCOPED_TRACE(transport);
+        EXPECT_THAT(Probe(relay.Url("/cam"), transport),
+                    ElementsAre("h264|Constrained Baseline|video|320|240"));
+    }
+}
+
+TEST_F(RtspSrcMediaFactoryPlayback, RtspsrcDecodesWithoutCritical) {
+    TestCamera camera("/live", {"--audio"});
+    ASSERT_TRUE(camera.Ready());
+    MiniRelay relay({"/cam"});
+    relay.SetCamera("/cam", {camera.Url(), std::nullopt, std::nullopt});
+    GstLogCapture records("rtspsrcmediafactory");
+    GLogCounter glog;
+
+    const std::string description = "rtspsrc location=" + relay.Url("/cam") +
+                                    " latency=100 ! rtph264depay ! h264parse ! avdec_h264 ! "
+                                    "fakesink name=out signal-handoffs=true";
+    GError* error = nullptr;
+    GstElement* pipeline = gst_parse_launch(description.c_str(), &error);
+    ASSERT_NE(pipeline, nullptr) << (error ? error->message : "");
+    std::atomic<int> frames{0};
+    GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "out");
+    g_signal_connect(sink, "handoff",
+                     G_CALLBACK(+[](GstElement*, GstBuffer*, GstPad*, gpointer data) {
+                         ++*static_cast<std::atomic<int>*>(data);
+                     }),
+                     &frames);
+    gst_object_unref(sink);
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    const bool decoded = Eventually([&] { return frames >= 5; }, 20s);
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    gst_object_unref(pipeline);
+
+    EXPECT_TRUE(decoded) << frames;
+    EXPECT_EQ(glog.Criticals(), 0) << ::testing::PrintToString(glog.Messages());
+    EXPECT_GE(records.Count("pad added: Link rtspsrc:src with rtpptdemux:sink"), 1u);
+    EXPECT_GE(records.Count("pad added: Link rtpptdemux:src with rtppassthroughpay:sink"), 1u);
+}
+
+TEST_F(RtspSrcMediaFactoryPlayback, RtpInfoNamesTheFirstPacket) {
+    TestCamera camera("/live");
+    ASSERT_TRUE(camera.Ready());
+    MiniRelay relay({"/cam"});
+    relay.SetCamera("/cam", {camera.Url(), std::nullopt, std::nullopt});
+    static const std::regex info(R"(seq=(\d+);rtptime=(\d+))");
+
+    // The first client starts the camera; a second joins the running media.
+    InterleavedClient first(relay.Port());
+    InterleavedClient second(relay.Port());
+    for (InterleavedClient* client : {&first, &second}) {
+        const auto play = client->Play(relay.Url("/cam"));
+        ASSERT_EQ(play.status, 200) << play.headers;
+        const std::string rtpInfo = play.Header("RTP-Info");
+        std::smatch match;
+        ASSERT_TRUE(std::regex_search(rtpInfo, match, info)) << rtpInfo;
+        const auto seq = static_cast<std::uint16_t>(std::stoul(match[1]));
+        const auto rtptime = static_cast<std::uint32_t>(std::stoul(match[2]));
+        const auto packet = client->NextRtp();
+        ASSERT_TRUE(packet);
+        if (client == &first) {
+            // Held back until the client plays: exactly the packet it gets first.
+            EXPECT_EQ(packet->seq, seq);
+            EXPECT_EQ(packet->timestamp, rtptime);
+        } else {
+            // Joining a running stream: the packet the server sends next, give or take one
+            // that crosses the PLAY on its way out.
+            const int diff = static_cast<std::int16_t>(packet->seq - seq);
+            EXPECT_LE(std::abs(diff), 1) << rtpInfo;
+            EXPECT_LE(std::abs(static_cast<std::int32_t>(packet->timestamp - rtptime)), 90000 / 15)
+                << rtpInfo;
+        }
+    }
+}
+
+TEST_F(RtspSrcMediaFactoryPlayback, CameraBehindCredentials) {
+    TestCamera camera("/secure", {"--user", "cam", "--password", "p4ss"});
+    ASSERT_TRUE(camera.Ready());
+    MiniRelay relay({"/with", "/without"});
+    relay.SetCamera("/with", {camera.Url(), "cam", "p4ss"});
+    relay.SetCamera("/without", {camera.Url(), std::nullopt, std::nullopt});
+
+    EXPECT_THAT(Probe(relay.Url("/with"), "tcp"),
+                ElementsAre("h264|Constrained Baseline|video|320|240"));
+    InterleavedClient client(relay.Port());
+    const auto start = Clock::now();
+    const auto refused = client.Request("DESCRIBE", relay.Url("/without"));
+    EXPECT_NE(refused.status, 200);
+    EXPECT_NE(refused.status, 0) << "no answer";
+    EXPECT_LT(Clock::now() - start, 5s);
+}
+
+TEST_F(RtspSrcMediaFactoryPlayback, UpstreamFailuresAreAnsweredWithinSeconds) {
+    SilentListener silent;
+    const std::uint16_t closedPort = Norvane::Test::FreePort();
+    TestCamera audioOnly("/audio", {"--no-video", "--audio"});
+    ASSERT_TRUE(audioOnly.Ready());
+    MiniRelay relay({"/unknown", "/closed", "/silent", "/audio"});
+    relay.SetCamera("/closed", {"rtsp://127.0.0.1:" + std::to_string(closedPort) + "/x",
+                                std::nullopt, std::nullopt});
+    relay.SetCamera("/silent", {"rtsp://127.0.0.1:" + std::to_string(silent.Port()) + "/x",
+                                std::nullopt, std::nullopt});
+    relay.SetCamera("/audio", {audioOnly.Url(), std::nullopt, std::nullopt});
+    GstLogCapture records("rtspsrcmediafactory");
+
+    const struct {
+        const char* path;
+        std::chrono::seconds within;
+    } cases[] = {{"/unknown", 2s}, {"/closed", 3s}, {"/audio", 5s}, {"/silent", 9s}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        InterleavedClient client(relay.Port());
+        const auto start = Clock::now();
+        const auto response = client.Request("DESCRIBE", relay.Url(c.path), {}, 30s);
+        const auto took = Clock::now() - start;
+        EXPECT_NE(response.status, 0) << "no answer";
+        EXPECT_NE(response.status, 200) << response.body;
+        EXPECT_LT(took, c.within);
+    }
+    EXPECT_EQ(records.Count("Failed to find source info for path: /unknown\n"), 1u);
+}
+
+TEST_F(RtspSrcMediaFactoryPlayback, CameraThatDropsAndComesBack) {
+    const std::uint16_t port = Norvane::Test::FreePort();
+    auto camera = std::make_unique<TestCamera>("/live", std::vector<std::string>{}, port);
+    ASSERT_TRUE(camera->Ready());
+    MiniRelay relay({"/cam"});
+    relay.SetCamera("/cam", {camera->Url(), std::nullopt, std::nullopt});
+
+    InterleavedClient client(relay.Port());
+    ASSERT_EQ(client.Play(relay.Url("/cam")).status, 200);
+    ASSERT_TRUE(client.NextRtp());
+    camera->Kill();
+    // The stream stops (the client keeps its connection until it gives up).
+    EXPECT_TRUE(Eventually([&] { return !client.NextRtp(500ms); }, 5s));
+
+    camera = std::make_unique<TestCamera>("/live", std::vector<std::string>{}, port);
+    ASSERT_TRUE(camera->Ready());
+    // While the first client still holds the failed media, a new client gets a new one.
+    const bool played = Eventually(
+        [&] {
+            InterleavedClient attempt(relay.Port());
+            return attempt.Play(relay.Url("/cam")).status == 200 && attempt.NextRtp(5s);
+        },
+        20s);
+    EXPECT_TRUE(played);
+}
+
+}  // namespace
+}  // namespace Norvane::Tavrel::Test::Factory

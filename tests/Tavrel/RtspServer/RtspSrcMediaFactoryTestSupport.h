@@ -1,0 +1,142 @@
+#pragma once
+
+#include <gst/gst.h>
+#include <gst/rtsp-server/rtsp-server.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Tavrel/RtspServer/RtspSrcMediaFactory.h"
+
+namespace Norvane::Tavrel::Test::Factory {
+
+/// One GStreamer debug record as a test sees it.
+struct GstRecord {
+    std::string category;
+    GstDebugLevel level;
+    std::string message;
+    const GObject* object;
+};
+
+/// Captures the records of one debug category (at debug level and above) for its lifetime;
+/// GStreamer's own printing to standard error is off meanwhile.
+class GstLogCapture {
+public:
+    explicit GstLogCapture(const char* category);
+    ~GstLogCapture();
+    GstLogCapture(const GstLogCapture&) = delete;
+    GstLogCapture& operator=(const GstLogCapture&) = delete;
+    std::vector<GstRecord> Records();
+    /// How many records carry exactly this message.
+    std::size_t Count(const std::string& message);
+
+private:
+    static void Log(GstDebugCategory* category, GstDebugLevel level, const gchar* file,
+                    const gchar* function, gint line, GObject* object, GstDebugMessage* message,
+                    gpointer data);
+    std::string category_;
+    std::mutex mutex_;
+    std::vector<GstRecord> records_;
+};
+
+/// Counts GLib warnings and criticals of every domain for its lifetime.
+class GLogCounter {
+public:
+    GLogCounter();
+    ~GLogCounter();
+    GLogCounter(const GLogCounter&) = delete;
+    GLogCounter& operator=(const GLogCounter&) = delete;
+    int Criticals() const;
+    std::vector<std::string> Messages() const;
+
+private:
+    static void Handler(const gchar* domain, GLogLevelFlags level, const gchar* message,
+                        gpointer data);
+    mutable std::mutex mutex_;
+    int criticals_{0};
+    std::vector<std::string> messages_;
+    GLogFunc previous_;
+    gpointer previousData_;
+};
+
+/// A minimal RTSP server on 127.0.0.1 (a free port) with one media factory mounted at the
+/// given paths; its own main context runs in a thread of its own. The lookup answers from a
+/// table the test fills.
+class MiniRelay {
+public:
+    explicit MiniRelay(std::vector<std::string> paths);
+    ~MiniRelay();
+    MiniRelay(const MiniRelay&) = delete;
+    MiniRelay& operator=(const MiniRelay&) = delete;
+
+    /// What the lookup answers for `path`; a path without entry gets no camera.
+    void SetCamera(const std::string& path, RtspSrcConfig config);
+    std::uint16_t Port() const { return port_; }
+    std::string Url(const std::string& path) const;
+    RtspSrcMediaFactory* factory() const { return factory_; }
+    /// How often the lookup was asked.
+    int Lookups();
+
+private:
+    static RtspSrcConfig Lookup(const GstRTSPUrl* url, gpointer data);
+
+    GMainContext* context_{nullptr};        /* owned */
+    GMainLoop* loop_{nullptr};              /* owned */
+    GstRTSPServer* server_{nullptr};        /* one reference owned */
+    RtspSrcMediaFactory* factory_{nullptr}; /* one reference owned (the mounts hold their own) */
+    guint sourceId_{0};
+    std::uint16_t port_{0};
+    std::thread thread_;
+    std::mutex mutex_;
+    std::map<std::string, RtspSrcConfig> cameras_;
+    int lookups_{0};
+};
+
+/// An RTSP client over one TCP connection with RTP interleaved on it.
+class InterleavedClient {
+public:
+    struct Response {
+        int status{0};  ///< 0: no answer (closed or timed out)
+        std::string headers;
+        std::string body;
+        std::string Header(const std::string& name) const;
+    };
+    struct RtpPacket {
+        std::uint16_t seq{0};
+        std::uint32_t timestamp{0};
+    };
+
+    explicit InterleavedClient(std::uint16_t port);
+    ~InterleavedClient();
+    InterleavedClient(const InterleavedClient&) = delete;
+    InterleavedClient& operator=(const InterleavedClient&) = delete;
+
+    Response Request(const std::string& method, const std::string& url,
+                     const std::string& headers = {},
+                     std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    /// DESCRIBE, SETUP of the first stream over TCP, PLAY; the PLAY response.
+    Response Play(const std::string& url);
+    /// The next RTP packet on channel 0; nothing when none came in time or the server closed.
+    std::optional<RtpPacket> NextRtp(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    /// True when the server closes the connection within the time-out (data is skipped).
+    bool WaitClosed(std::chrono::milliseconds timeout);
+
+private:
+    bool Fill(std::chrono::steady_clock::time_point deadline);
+    int fd_{-1};
+    int cseq_{0};
+    std::string buffer_;
+    bool closed_{false};
+};
+
+/// The attribute lines of an SDP whose attribute occurs more than once in the same section.
+std::vector<std::string> DuplicatedAttributes(const std::string& sdp);
+
+}  // namespace Norvane::Tavrel::Test::Factory
