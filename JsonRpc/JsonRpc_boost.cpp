@@ -291,8 +291,15 @@ JsonBufferPtr JsonBuffer::Create() {
         SPDLOG_ERROR("mmapping JsonBuffer failed: {}", std::strerror(error));
         throw std::runtime_error("mmapping JsonBuffer failed");
     }
+    JsonBuffer* buffer = nullptr;
+    try {
+        buffer = new JsonBuffer(static_cast<unsigned char*>(region));
+    } catch (...) {
+        ::munmap(region, RegionSize);
+        throw;
+    }
     // The new buffer's count of 1 is the handle's.
-    return JsonBufferPtr(new JsonBuffer(static_cast<unsigned char*>(region)), false);
+    return JsonBufferPtr(buffer, false);
 }
 
 void JsonBuffer::Reset() noexcept {
