@@ -1,0 +1,196 @@
+#include "Tavrel/Tavrel.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+
+#include <fmt/format.h>
+#include <spdlog/spdlog.h>
+
+#include "Tavrel/FeatureFactory.h"
+
+namespace Norvane::Tavrel {
+
+namespace {
+
+Tavrel::Features DefaultFeatures() {
+    return {&FeatureFactory::CreateRtspServer, &FeatureFactory::CreateJsonRpcHandler};
+}
+
+/// Whether two cameras at the same path need the server to remount: the stream or its
+/// credentials changed. Name and location are published only.
+bool NeedsRemount(const Config::CameraSettings& oldCamera,
+                  const Config::CameraSettings& newCamera) {
+    return oldCamera.url != newCamera.url || oldCamera.audio != newCamera.audio ||
+           oldCamera.auth != newCamera.auth;
+}
+
+const char* Running(bool running, const char* yes, const char* no) {
+    return running ? yes : no;
+}
+
+}  // namespace
+
+std::string EncodeUserInfo(std::string_view text, bool isUserName) {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                                (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' ||
+                                c == '~';
+        const bool subDelim = std::strchr("!$&'()*+,;=", c) != nullptr && c != '\0';
+        if (unreserved || subDelim || (c == ':' && !isUserName)) {
+            out.push_back(ch);
+        } else {
+            out.push_back('%');
+            out.push_back(hex[c >> 4]);
+            out.push_back(hex[c & 0x0F]);
+        }
+    }
+    return out;
+}
+
+Tavrel::Tavrel(boost::asio::io_context& ioContext) : Tavrel(ioContext, DefaultFeatures()) {}
+
+Tavrel::Tavrel(boost::asio::io_context& /*ioContext*/, Features features)
+    : features_(std::move(features)) {
+    handler_ = features_.createJsonRpcHandler(*this);
+}
+
+Tavrel::~Tavrel() {
+    // The server goes first, the handler second; the configuration is the last member.
+    {
+        std::lock_guard lock(mutex_);
+        server_.reset();
+    }
+    handler_.reset();
+}
+
+void Tavrel::ApplyConfig(Config&& config) {
+    bool publish = false;
+    if (handler_) {
+        handler_->SetRtspServerAvailable(true);
+        publish = true;
+    }
+
+    {
+        std::lock_guard lock(mutex_);
+        auto& settings = config.rtspServerSettings;
+        auto& stored = config_.rtspServerSettings;
+
+        if (config.cameras == config_.cameras && settings.port == stored.port &&
+            settings.interface == stored.interface && settings.users == stored.users) {
+            publish = false;
+        }
+
+        if (config.cameras.empty()) {
+            SPDLOG_INFO("no cameras configured {} RTSP server",
+                        Running(server_ != nullptr, "stop", "don't start"));
+            server_.reset();
+        } else if (settings.port == 0 || settings.interface.empty()) {
+            SPDLOG_INFO("no RTSP server configured, {} server",
+                        Running(server_ != nullptr, "stop", "don't start"));
+            server_.reset();
+        } else if (server_ && settings.port == stored.port &&
+                   settings.interface == stored.interface) {
+            if (settings.users != stored.users) {
+                SPDLOG_INFO("Users changed");
+                server_->SetUsers(settings.users);
+                stored.users = std::move(settings.users);
+            }
+            UpdateCameras(std::move(config.cameras));
+        } else {
+            SPDLOG_INFO("RTSP server {}, create new server",
+                        Running(server_ != nullptr, "settings changed", "not running"));
+            stored.port = settings.port;
+            stored.interface = std::move(settings.interface);
+            stored.users = std::move(settings.users);
+            config_.cameras = std::move(config.cameras);
+            // The old server releases its port before the new one binds it.
+            server_.reset();
+            server_ = features_.createRtspServer(config_);
+            if (server_) {
+                server_->Start();
+                // A new server always announces its cameras, also when the configuration
+                // equals the one stored before the server was stopped.
+                publish = handler_ != nullptr;
+            }
+        }
+    }
+
+    if (publish) {
+        handler_->PublishCameras(GetCameras());
+    }
+}
+
+void Tavrel::UpdateCameras(std::vector<Config::CameraSettings>&& cameras) {
+    auto& stored = config_.cameras;
+    auto oldIt = stored.begin();
+    auto newIt = cameras.begin();
+    while (oldIt != stored.end() || newIt != cameras.end()) {
+        if (oldIt == stored.end() || (newIt != cameras.end() && newIt->path < oldIt->path)) {
+            server_->AddCamera(*newIt);
+            ++newIt;
+        } else if (newIt == cameras.end() || oldIt->path < newIt->path) {
+            server_->RemoveCamera(oldIt->path);
+            ++oldIt;
+        } else {
+            if (NeedsRemount(*oldIt, *newIt)) {
+                server_->RemoveCamera(newIt->path);
+                server_->AddCamera(*newIt);
+            }
+            ++oldIt;
+            ++newIt;
+        }
+    }
+    stored = std::move(cameras);
+}
+
+void Tavrel::Stop() {
+    if (handler_) {
+        handler_->SetRtspServerAvailable(false);
+    }
+    std::lock_guard lock(mutex_);
+    server_.reset();
+    config_ = Config{};
+}
+
+JsonRpc::GetRtspCameras::Response Tavrel::GetCameras() {
+    JsonRpc::GetRtspCameras::Response cameras;
+    try {
+        std::lock_guard lock(mutex_);
+        if (!server_ || config_.cameras.empty()) {
+            return cameras;
+        }
+        const auto& users = config_.rtspServerSettings.users;
+        const auto user = std::find_if(users.begin(), users.end(),
+                                       [](const auto& u) { return u.role == "external"; });
+        if (user == users.end()) {
+            return cameras;
+        }
+        std::array<char, 1025> host{};
+        if (::gethostname(host.data(), host.size() - 1) != 0) {
+            SPDLOG_ERROR("Failed to read the host name: {}", std::strerror(errno));
+            return cameras;
+        }
+        const auto base = fmt::format("rtsp://{}:{}@{}.local:{}", EncodeUserInfo(user->name, true),
+                                      EncodeUserInfo(user->password, false), host.data(),
+                                      config_.rtspServerSettings.port);
+        cameras.reserve(config_.cameras.size());
+        for (const auto& camera : config_.cameras) {
+            cameras.push_back(
+                {camera.name, camera.location, fmt::format("{}{}", base, camera.path)});
+        }
+    } catch (const std::exception& e) {
+        SPDLOG_ERROR("Failed to build the camera list: {}", e.what());
+        cameras.clear();
+    }
+    return cameras;
+}
+
+}  // namespace Norvane::Tavrel

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include <boost/asio/io_context.hpp>
+
+#include "Tavrel/Config.h"
+#include "Tavrel/JsonRpc/IDataHandler.h"
+#include "Tavrel/JsonRpc/IJsonRpcHandler.h"
+#include "Tavrel/RtspServer/IRtspServer.h"
+
+namespace Norvane::Tavrel {
+
+/// The controller: keeps the configuration in force, brings the RTSP server in line with each
+/// new configuration by the smallest change, and publishes the camera list.
+class Tavrel : public JsonRpc::IDataHandler {
+public:
+    /// How the controller makes its server and handler; FeatureFactory's functions by default.
+    struct Features {
+        std::function<std::unique_ptr<IRtspServer>(const Config&)> createRtspServer;
+        std::function<std::unique_ptr<JsonRpc::IJsonRpcHandler>(JsonRpc::IDataHandler&)>
+            createJsonRpcHandler;
+    };
+
+    /// No server; a JSON-RPC handler from FeatureFactory.
+    explicit Tavrel(boost::asio::io_context& ioContext);
+    /// No server; server and handler made by `features` (tests substitute them).
+    Tavrel(boost::asio::io_context& ioContext, Features features);
+    ~Tavrel();
+    Tavrel(const Tavrel&) = delete;
+    Tavrel& operator=(const Tavrel&) = delete;
+
+    /// Applies a newly read configuration; may move parts out of `config`.
+    void ApplyConfig(Config&& config);
+    /// Switches the capability off, destroys the server and forgets the configuration.
+    void Stop();
+    /// The published camera list (rtsp:// URLs with the first "external" user). Never throws.
+    JsonRpc::GetRtspCameras::Response GetCameras() override;
+
+private:
+    /// Merges the new cameras (sorted by path) into the running server; mutex held.
+    void UpdateCameras(std::vector<Config::CameraSettings>&& cameras);
+
+    Config config_;                                      ///< the configuration in force
+    std::mutex mutex_;                                   ///< guards config_ and server_
+    Features features_;                                  ///< makes server and handler
+    std::unique_ptr<JsonRpc::IJsonRpcHandler> handler_;  ///< web-service side
+    std::unique_ptr<IRtspServer> server_;                ///< empty while no server runs
+};
+
+/// Percent-encodes the bytes that may not stand in the userinfo of a URL (RFC 3986). With
+/// `isUserName`, ':' is encoded too, since it separates the user name from the password.
+std::string EncodeUserInfo(std::string_view text, bool isUserName);
+
+}  // namespace Norvane::Tavrel
