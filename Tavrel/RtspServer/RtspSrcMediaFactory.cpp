@@ -52,6 +52,8 @@ static GstElement* rtsp_src_media_factory_create_element(GstRTSPMediaFactory* fa
 static void rtsp_src_media_factory_configure(GstRTSPMediaFactory* factory, GstRTSPMedia* media);
 
 static gchar* rtsp_src_media_factory_gen_key(GstRTSPMediaFactory* factory, const GstRTSPUrl* url);
+static GstRTSPMedia* rtsp_src_media_factory_construct(GstRTSPMediaFactory* factory,
+                                                      const GstRTSPUrl* url);
 
 static gpointer rtsp_src_media_factory_parent_class = nullptr;
 
@@ -61,6 +63,7 @@ static void rtsp_src_media_factory_class_init(gpointer klass, gpointer) {
     factory_class->create_element = rtsp_src_media_factory_create_element;
     factory_class->configure = rtsp_src_media_factory_configure;
     factory_class->gen_key = rtsp_src_media_factory_gen_key;
+    factory_class->construct = rtsp_src_media_factory_construct;
     if (!rtsp_src_media_factory_debug) {
         GST_DEBUG_CATEGORY_INIT(rtsp_src_media_factory_debug, "rtspsrcmediafactory", 0,
                                 "RtspSrcMediaFactory");
@@ -181,6 +184,31 @@ static gchar* rtsp_src_media_factory_gen_key(GstRTSPMediaFactory* factory, const
     gchar* unique = g_strdup_printf("%s#%u", key, generation);
     g_free(key);
     return unique;
+}
+
+/* As the library's own construct, except that a path without camera (our error record was
+ * written) ends quietly instead of with the library's CRITICAL "could not create element". */
+static GstRTSPMedia* rtsp_src_media_factory_construct(GstRTSPMediaFactory* factory,
+                                                      const GstRTSPUrl* url) {
+    GstRTSPMediaFactoryClass* klass = GST_RTSP_MEDIA_FACTORY_GET_CLASS(factory);
+    // A media without RTCP can only be made by the library itself (no public setter).
+    if (!gst_rtsp_media_factory_is_enable_rtcp(factory)) {
+        return GST_RTSP_MEDIA_FACTORY_CLASS(rtsp_src_media_factory_parent_class)
+            ->construct(factory, url);
+    }
+    GstElement* element = gst_rtsp_media_factory_create_element(factory, url);
+    if (!element)
+        return nullptr;
+    auto* media = static_cast<GstRTSPMedia*>(g_object_new(
+        gst_rtsp_media_factory_get_media_gtype(factory), "element", element, "transport-mode",
+        gst_rtsp_media_factory_get_transport_mode(factory), nullptr));
+    gst_rtsp_media_collect_streams(media);
+    if (!klass->create_pipeline || !klass->create_pipeline(factory, media)) {
+        GST_ERROR_OBJECT(factory, "Failed to create the media pipeline");
+        g_object_unref(media);
+        return nullptr;
+    }
+    return media;
 }
 
 /* Runs on the thread that posts the error (a streaming thread of the camera's source). */

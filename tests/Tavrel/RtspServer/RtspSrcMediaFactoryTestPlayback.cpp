@@ -226,6 +226,7 @@ TEST_F(RtspSrcMediaFactoryPlayback, UpstreamFailuresAreAnsweredWithinSeconds) {
                                 std::nullopt, std::nullopt});
     relay.SetCamera("/audio", {audioOnly.Url(), std::nullopt, std::nullopt});
     GstLogCapture records("rtspsrcmediafactory");
+    GLogCounter glog;
 
     const struct {
         const char* path;
@@ -242,6 +243,7 @@ TEST_F(RtspSrcMediaFactoryPlayback, UpstreamFailuresAreAnsweredWithinSeconds) {
         EXPECT_LT(took, c.within);
     }
     EXPECT_EQ(records.Count("Failed to find source info for path: /unknown\n"), 1u);
+    EXPECT_EQ(glog.Criticals(), 0) << ::testing::PrintToString(glog.Messages());
 }
 
 TEST_F(RtspSrcMediaFactoryPlayback, CameraThatDropsAndComesBack) {
