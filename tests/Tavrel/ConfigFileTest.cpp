@@ -280,25 +280,6 @@ TEST_F(ConfigFileTest, OrderInTheFileDoesNotMatter) {
     EXPECT_EQ(a->rtspServerSettings.users[0].name, "alice");
 }
 
-TEST_F(ConfigFileTest, EqualityComparesEveryField) {
-    const Config::CameraSettings base{"n", "l", "/p", "u", Config::User{"a", "b"}, false};
-    auto other = base;
-    EXPECT_EQ(base, other);
-    other.auth.reset();
-    EXPECT_NE(base, other);
-    other = base;
-    other.auth->password = "c";
-    EXPECT_NE(base, other);
-    other = base;
-    other.audio = true;
-    EXPECT_NE(base, other);
-
-    const Config::ServerUser user{{"bob", "pw"}, "external"};
-    auto otherUser = user;
-    otherUser.role = "internal";
-    EXPECT_NE(user, otherUser);
-}
-
 TEST(CameraEntryTest, JsonKeysInFixedOrder) {
     const std::vector<CameraEntry> entries{{"z", "a", "rtsp://h/1"}, {"", "", ""}};
     EXPECT_EQ(boost::json::serialize(boost::json::value_from(entries)),
