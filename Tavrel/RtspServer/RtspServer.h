@@ -65,6 +65,9 @@ public:
     /// A snapshot of the client records (for diagnostics).
     std::vector<ClientEntry> Clients();
 
+    /// The library's server object (borrowed; for diagnostics).
+    GstRTSPServer* LibraryServer() const { return server_; }
+
     /// How often sessions whose client vanished without TEARDOWN are looked for.
     static constexpr std::chrono::seconds SESSION_CLEANUP_INTERVAL{2};
     /// Client threads of the library; each client gets its own up to this number.

@@ -40,18 +40,6 @@ int Listen(std::uint16_t port) {
     return fd;
 }
 
-/// True when a TCP connection to 127.0.0.1:port is accepted by the kernel.
-bool CanConnect(std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
-    return ok;
-}
-
 RtspServer& Concrete(const std::unique_ptr<IRtspServer>& server) {
     return dynamic_cast<RtspServer&>(*server);
 }
@@ -117,6 +105,7 @@ TEST_P(RtspServerInterfaceTest, BindsOrFailsAndLeavesNothingBehind) {
     if (!server) {
         EXPECT_EQ(log_.Messages().back(), "setsockopt(SO_BINDTODEVICE) failed");
         // Nothing left behind: the port is free again.
+        EXPECT_FALSE(ListensHere(port));
         const int fd = Listen(port);
         EXPECT_GE(fd, 0);
         ::close(fd);
@@ -158,6 +147,7 @@ TEST_F(RtspServerCreateTest, PortInUseFailsAndLeavesNothingBehind) {
     EXPECT_THAT(records[0].message, ::testing::StartsWith("Failed to create socket: "));
     EXPECT_THAT(records[0].message, HasSubstr("Address already in use"));
     ::close(blocker);
+    EXPECT_FALSE(ListensHere(port));
 
     // The failed attempt holds neither the port nor a source: a new server serves on it.
     server = RtspServer::Create(MakeConfig(port, "any", users_, {}));
@@ -295,6 +285,7 @@ TEST_F(RtspServerCreateTest, DestroyedServerIsNeverDispatchedWhileANewerOneRuns)
     first->Start();
     RtspTestClient early(firstPort, "/cam");
     ASSERT_EQ(early.Options().status, 200);
+    ASSERT_TRUE(ListensHere(firstPort));
 
     const auto secondPort = FreePort();
     auto second = RtspServer::Create(MakeConfig(secondPort, "any", users_, {}));
@@ -303,7 +294,7 @@ TEST_F(RtspServerCreateTest, DestroyedServerIsNeverDispatchedWhileANewerOneRuns)
 
     first.reset();
     EXPECT_TRUE(early.WaitClosedByServer());
-    EXPECT_FALSE(CanConnect(firstPort));
+    EXPECT_FALSE(ListensHere(firstPort));
     // The newer server's loop takes over the default main context.
     for (int i = 0; i < 3; ++i) {
         RtspTestClient client(secondPort, "/cam");

@@ -166,6 +166,26 @@ TEST_F(RtspServerPlaybackTest, KilledUdpClientFreesItsSlot) {
     EXPECT_TRUE(next.WaitForRtp(5));
 }
 
+TEST_F(RtspServerPlaybackTest, SessionLeftBehindWithoutTeardownExpires) {
+    GstRTSPSessionPool* pool = gst_rtsp_server_get_session_pool(rtsp().LibraryServer());
+    RtspTestClient client(port_, "/plain", "bob", "pw");
+    ASSERT_TRUE(client.PlayStream());
+    ASSERT_EQ(gst_rtsp_session_pool_get_n_sessions(pool), 1U);
+    // The connection goes without TEARDOWN; the session stays until it times out.
+    client.Close();
+    ASSERT_TRUE(Eventually([&] { return rtsp().Clients().empty(); }));
+    EXPECT_EQ(gst_rtsp_session_pool_get_n_sessions(pool), 1U);
+
+    GList* sessions = gst_rtsp_session_pool_filter(pool, nullptr, nullptr);
+    for (GList* walk = sessions; walk != nullptr; walk = walk->next) {
+        gst_rtsp_session_set_timeout(GST_RTSP_SESSION(walk->data), 1);
+        g_object_set(walk->data, "extra-timeout", 0U, nullptr);
+    }
+    g_list_free_full(sessions, g_object_unref);
+    EXPECT_TRUE(Eventually([&] { return gst_rtsp_session_pool_get_n_sessions(pool) == 0; }));
+    g_object_unref(pool);
+}
+
 TEST_F(RtspServerPlaybackTest, DestructionClosesEveryClientAndJoins) {
     Process ffmpeg({"ffmpeg", "-nostdin", "-v", "error", "-rtsp_transport", "tcp", "-i",
                     RelayUrl(port_, "/av", "alice", "secret"), "-c", "copy", "-f", "null", "-"});

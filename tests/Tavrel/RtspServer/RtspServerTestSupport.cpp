@@ -11,8 +11,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <mutex>
 #include <regex>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "TestEnv.h"
@@ -360,6 +363,34 @@ Config::CameraSettings Camera(std::string name, std::string path, std::string ur
     camera.url = std::move(url);
     camera.auth = std::move(auth);
     return camera;
+}
+
+bool ListensHere(std::uint16_t port) {
+    std::set<std::string> inodes;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        const auto target = std::filesystem::read_symlink(entry.path(), ec).string();
+        if (!ec && target.rfind("socket:[", 0) == 0) {
+            inodes.insert(target.substr(8, target.size() - 9));
+        }
+    }
+    for (const char* table : {"/proc/self/net/tcp", "/proc/self/net/tcp6"}) {
+        std::istringstream lines(Norvane::Test::ReadFile(table));
+        std::string line;
+        std::getline(lines, line);  // header
+        while (std::getline(lines, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+            fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+                timeout >> inode;
+            const auto colon = local.rfind(':');
+            if (state == "0A" && colon != std::string::npos &&
+                std::stoul(local.substr(colon + 1), nullptr, 16) == port && inodes.count(inode)) {
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 std::string RelayUrl(std::uint16_t port, const std::string& path, const std::string& user,

@@ -103,6 +103,9 @@ Config::ServerUser User(std::string name, std::string password, std::string role
 Config::CameraSettings Camera(std::string name, std::string path, std::string url,
                               std::optional<Config::User> auth = std::nullopt);
 
+/// True when a TCP socket of this process listens on the port (other processes do not count).
+bool ListensHere(std::uint16_t port);
+
 /// rtsp://[user:password@]127.0.0.1:PORT/PATH
 std::string RelayUrl(std::uint16_t port, const std::string& path, const std::string& user = {},
                      const std::string& password = {});
