@@ -357,6 +357,11 @@ RtspServer::~RtspServer() {
     if (cleanupSource_ != nullptr) {
         g_source_destroy(cleanupSource_);
     }
+    // A client accepted while the first round ran is closed as well; then no callback of the
+    // library enters this object any more (a client whose "closed" comes later is ignored).
+    CloseAllClients();
+    gate_->Close();
+    // Clean-up tasks of failed cameras that did not run yet (none is added any more).
     {
         std::lock_guard lock(tasksLock_);
         for (GSource* task : tasks_) {
@@ -365,10 +370,6 @@ RtspServer::~RtspServer() {
         }
         tasks_.clear();
     }
-    // A client accepted while the first round ran is closed as well; then no callback of the
-    // library enters this object any more (a client whose "closed" comes later is ignored).
-    CloseAllClients();
-    gate_->Close();
 
     // 4. The socket.
     GError* error = nullptr;

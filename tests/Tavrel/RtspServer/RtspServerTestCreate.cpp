@@ -88,10 +88,15 @@ TEST_F(RtspServerCreateTest, CreateOnAllInterfacesLogsEveryStepAndServes) {
 }
 
 struct InterfaceCase {
+    std::string name;  ///< of the test case
     std::string interface;
     bool created;
     std::string message;  ///< the record that tells what happened
 };
+
+void PrintTo(const InterfaceCase& c, std::ostream* os) {
+    *os << "interface '" << c.interface << "'";
+}
 
 class RtspServerInterfaceTest : public RtspServerCreateTest,
                                 public ::testing::WithParamInterface<InterfaceCase> {};
@@ -118,13 +123,15 @@ TEST_P(RtspServerInterfaceTest, BindsOrFailsAndLeavesNothingBehind) {
 
 INSTANTIATE_TEST_SUITE_P(
     Interfaces, RtspServerInterfaceTest,
-    ::testing::Values(InterfaceCase{"lo", true, "Bound socket to interface 'lo'"},
+    ::testing::Values(InterfaceCase{"Loopback", "lo", true, "Bound socket to interface 'lo'"},
                       // An empty name binds nothing in the kernel and is reported as "any".
-                      InterfaceCase{"", true, "Bound socket to interface ''"},
-                      InterfaceCase{"nosuchif0", false, "setsockopt(SO_BINDTODEVICE) failed"},
+                      InterfaceCase{"Empty", "", true, "Bound socket to interface ''"},
+                      InterfaceCase{"Missing", "nosuchif0", false,
+                                    "setsockopt(SO_BINDTODEVICE) failed"},
                       // Cut to 16 bytes in the request record: still no such device.
-                      InterfaceCase{"averyveryverylonginterfacename", false,
-                                    "setsockopt(SO_BINDTODEVICE) failed"}));
+                      InterfaceCase{"TooLong", "averyveryverylonginterfacename", false,
+                                    "setsockopt(SO_BINDTODEVICE) failed"}),
+    [](const auto& info) { return info.param.name; });
 
 TEST_F(RtspServerCreateTest, EmptyInterfaceIsReportedAsAny) {
     const auto port = FreePort();
