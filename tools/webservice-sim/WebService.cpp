@@ -282,7 +282,7 @@ WebService::~WebService() {
 }
 
 caf::expected<std::uint16_t> WebService::Publish(std::uint16_t port) {
-    return system_.middleman().publish(gateway_, port, "127.0.0.1", false);
+    return system_.middleman().publish(gateway_, port, "127.0.0.1", true);
 }
 
 }  // namespace Norvane::WebServiceSim

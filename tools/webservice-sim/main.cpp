@@ -61,7 +61,6 @@ int main(int argc, char** argv) {
     caf::actor_system_config config;
     SimInit{}.load_impl(config);
     caf::actor_system system{config};
-    system.await_actors_before_shutdown(false);
 
     int exitCode = 0;
     {

@@ -4,9 +4,11 @@
 #include <cstdlib>
 #include <stdexcept>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 #include <spdlog/spdlog.h>
+#include <caf/actor_registry.hpp>
 #include <caf/actor_system_config.hpp>
 #include <caf/event_based_actor.hpp>
 #include <caf/exit_reason.hpp>
@@ -214,18 +216,29 @@ void CafConnector::Stop() {
     if (connecting) {
         caf::anon_send_exit(connecting, caf::exit_reason::user_shutdown);
     }
-    if (!handler) {
-        return;
+    if (handler) {
+        caf::scoped_actor self{*system_, true};
+        self->monitor(handler);
+        self->send_exit(handler, caf::exit_reason::user_shutdown);
+        self->receive([](const caf::down_msg&) {},
+                      caf::after(kStopTimeout) >>
+                          [this] {
+                              SPDLOG_LOGGER_WARN(logger_,
+                                                 "Pandrix handler did not stop within {} s",
+                                                 kStopTimeout.count());
+                          });
     }
-    caf::scoped_actor self{*system_};
-    self->monitor(handler);
-    self->send_exit(handler, caf::exit_reason::user_shutdown);
-    self->receive([](const caf::down_msg&) {},
-                  caf::after(kStopTimeout) >>
-                      [this] {
-                          SPDLOG_LOGGER_WARN(logger_, "Pandrix handler did not stop within {} s",
-                                             kStopTimeout.count());
-                      });
+    // What is linked to the handler ends after it. An actor still running when the actor system
+    // goes down (it does not wait for them) would be destroyed without its scheduler.
+    const auto deadline = std::chrono::steady_clock::now() + kStopTimeout;
+    while (system_->registry().running() > 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            SPDLOG_LOGGER_WARN(logger_, "Pandrix {} actor(s) still running after stop",
+                               system_->registry().running());
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 }  // namespace Pandrix::Connector

@@ -55,7 +55,8 @@ public:
     bool TryConnecting(std::size_t attempts);
 
     /// Stops connecting and terminates the handler actor (and with it what is linked to it);
-    /// waits until the handler has terminated. Nothing is delivered afterwards.
+    /// waits until no actor of the system runs any more (at most a few seconds). Nothing is
+    /// delivered afterwards.
     void Stop();
 
     /// The port in use (after the PANDRIX_PORT override).

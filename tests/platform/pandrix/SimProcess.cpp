@@ -1,0 +1,53 @@
+#include "SimProcess.h"
+
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "TestEnv.h"
+
+namespace Norvane::Test {
+
+SimProcess::SimProcess(std::uint16_t connectorPort) {
+    const auto program = BuildDir() / "tools" / "webservice-sim" / "webservice-sim";
+    process_ = std::make_unique<Process>(std::vector<std::string>{
+        program.string(), "--port", std::to_string(connectorPort), "--ws-port", "0"});
+    if (!process_->WaitForOutput("webservice-sim ready")) {
+        throw std::runtime_error("webservice-sim did not start: " + process_->Stdout() +
+                                 process_->Stderr());
+    }
+    static const std::regex ready{"connector port ([0-9]+) websocket port ([0-9]+)"};
+    std::smatch match;
+    const std::string out = process_->Stdout();
+    if (!std::regex_search(out, match, ready)) {
+        throw std::runtime_error("webservice-sim ready line without ports: " + out);
+    }
+    connectorPort_ = static_cast<std::uint16_t>(std::stoi(match[1]));
+    wsPort_ = static_cast<std::uint16_t>(std::stoi(match[2]));
+}
+
+std::size_t SimProcess::Count(const std::string& text) const {
+    std::istringstream lines{process_->Stdout()};
+    std::size_t count = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find(text) != std::string::npos) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+bool SimProcess::WaitFor(const std::string& text, std::size_t count,
+                         std::chrono::milliseconds timeout) const {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (Count(text) < count) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+}  // namespace Norvane::Test
