@@ -137,6 +137,10 @@ std::string RtspTestClient::Response::Header(const std::string& name) const {
 
 RtspTestClient::RtspTestClient(std::uint16_t port, std::string path, std::string user,
                                std::string password)
+    : RtspTestClient("127.0.0.1", port, std::move(path), std::move(user), std::move(password)) {}
+
+RtspTestClient::RtspTestClient(const std::string& host, std::uint16_t port, std::string path,
+                               std::string user, std::string password)
     : port_(port), path_(std::move(path)) {
     if (!user.empty() || !password.empty()) {
         const std::string credentials = user + ":" + password;
@@ -160,9 +164,9 @@ RtspTestClient::RtspTestClient(std::uint16_t port, std::string path, std::string
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(port_);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1 ||
+        ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         ::close(fd_);
         fd_ = -1;
     }

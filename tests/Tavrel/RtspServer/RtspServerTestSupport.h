@@ -51,6 +51,9 @@ public:
 
     RtspTestClient(std::uint16_t port, std::string path, std::string user = {},
                    std::string password = {});
+    /// The same towards another IPv4 address (inside a network namespace of the test).
+    RtspTestClient(const std::string& host, std::uint16_t port, std::string path,
+                   std::string user = {}, std::string password = {});
     ~RtspTestClient();
     RtspTestClient(const RtspTestClient&) = delete;
     RtspTestClient& operator=(const RtspTestClient&) = delete;
