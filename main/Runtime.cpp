@@ -9,7 +9,7 @@
 
 namespace Norvane::Tavrel {
 
-std::optional<spdlog::level::level_enum> SyslogSeverityToLogLevel(unsigned severity) {
+std::optional<spdlog::level::level_enum> SyslogSeverityToLogLevel(std::int64_t severity) {
     switch (severity) {
         case 0:
         case 1:
@@ -29,7 +29,7 @@ std::optional<spdlog::level::level_enum> SyslogSeverityToLogLevel(unsigned sever
     }
 }
 
-void HandleSyslogSeverity(Runtime& runtime, unsigned severity) {
+void HandleSyslogSeverity(Runtime& runtime, std::int64_t severity) {
     const auto level = SyslogSeverityToLogLevel(severity);
     if (!level) {
         SPDLOG_WARN("Failed to get log level from syslog severity, invalid value '{}'", severity);
@@ -41,13 +41,15 @@ void HandleSyslogSeverity(Runtime& runtime, unsigned severity) {
     SPDLOG_INFO("Change syslog severity to {}", severity);
 }
 
-void ApplyConfigFile(Runtime& /*runtime*/, const std::filesystem::path& path) {
+void ApplyConfigFile(Runtime& runtime, const std::filesystem::path& path) {
+    if (runtime.halting)
+        return;
     if (auto config = Read(path)) {
-        // Seam: the controller (Tavrel::ApplyConfig) takes the configuration over here.
+        runtime.controller.ApplyConfig(std::move(*config));
         return;
     }
     SPDLOG_INFO("No valid config found at '{}', do not run server", path.string());
-    // Seam: the controller is stopped here (Tavrel::Stop).
+    runtime.controller.Stop();
 }
 
 void ReloadConfig(Runtime& runtime) {
@@ -55,9 +57,40 @@ void ReloadConfig(Runtime& runtime) {
         ApplyConfigFile(runtime, runtime.settings.configFile);
         return;
     }
-    // Seam: the path comes from the device stack (OvxApiClient::GetConfigFile), which delivers
-    // its answer to a callback; until that client exists no path can be had.
-    SPDLOG_ERROR("Failed to get config file path");
+    runtime.client.GetConfigFile([&runtime](std::optional<std::filesystem::path> path) {
+        if (runtime.halting)
+            return;
+        if (!path) {
+            SPDLOG_ERROR("Failed to get config file path");
+            runtime.controller.Stop();
+            return;
+        }
+        ApplyConfigFile(runtime, *path);
+    });
+}
+
+void HandleConnected(Runtime& runtime, bool connected) {
+    if (!connected) {
+        SPDLOG_ERROR("Failed to connect app");
+        return;
+    }
+    runtime.client.GetLogLevel([&runtime](std::optional<unsigned int> severity) {
+        if (severity)
+            HandleSyslogSeverity(runtime, *severity);
+    });
+    runtime.client.SetLoggingChangedHandler(
+        [&runtime](std::int32_t severity) { HandleSyslogSeverity(runtime, severity); });
+    if (!runtime.settings.configFile.empty()) {
+        SPDLOG_INFO("Ignore project changed events, because 'overrideConfigFileLocation' is set");
+    } else {
+        runtime.client.SetProjectChangedHandler([&runtime] { HandleProjectChanged(runtime); });
+    }
+    ReloadConfig(runtime);
+}
+
+void HandleProjectChanged(Runtime& runtime) {
+    SPDLOG_INFO("Project changed, reread config");
+    ReloadConfig(runtime);
 }
 
 void WaitForSignal(Runtime& runtime) {
@@ -77,9 +110,10 @@ void HandleSignal(Runtime& runtime, const boost::system::error_code& error, int 
         return;
     }
     SPDLOG_INFO("Received signal {}, halting...", signalNumber);
-    // Seam: the controller is stopped first (Tavrel::Stop).
+    runtime.halting = true;
+    runtime.controller.Stop();
     runtime.logger.Stop();
-    // Seam: then the device-stack connection is closed (OvxApiClient::Disconnect).
+    runtime.client.Disconnect();
 }
 
 }  // namespace Norvane::Tavrel

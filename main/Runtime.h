@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 
@@ -8,25 +9,36 @@
 #include <boost/system/error_code.hpp>
 
 #include "Tavrel/LoggerManager.h"
+#include "Tavrel/OvxApiClient.h"
+#include "Tavrel/Tavrel.h"
 #include "main/CommandLine.h"
 
 namespace Norvane::Tavrel {
 
 /// The long-lived objects of main that the runtime event handlers reach. main owns them all
 /// and keeps them alive for the whole run of the io_context; this holds references only.
-/// The controller (Tavrel) and the device-stack client (OvxApiClient) join as further members
-/// when they exist.
 struct Runtime {
     const CommandLineSettings& settings;
     LoggerManager& logger;
     boost::asio::signal_set& signals;
+    Tavrel& controller;
+    OvxApiClient& client;
+    /// Set by a halting signal: answers that arrive afterwards start no server.
+    bool halting{false};
 };
 
 /// The log level of a syslog severity (0 emergency .. 7 debug); nothing for any other value.
-std::optional<spdlog::level::level_enum> SyslogSeverityToLogLevel(unsigned severity);
+std::optional<spdlog::level::level_enum> SyslogSeverityToLogLevel(std::int64_t severity);
 
 /// Applies a syslog severity reported by the platform as the log level.
-void HandleSyslogSeverity(Runtime& runtime, unsigned severity);
+void HandleSyslogSeverity(Runtime& runtime, std::int64_t severity);
+
+/// Completion of the device-stack connection: fetches the log level, subscribes to logging
+/// (and, without a fixed configuration path, project) changes and loads the configuration.
+void HandleConnected(Runtime& runtime, bool connected);
+
+/// The platform reports a changed project: reread the configuration.
+void HandleProjectChanged(Runtime& runtime);
 
 /// Reads one configuration file and applies it.
 void ApplyConfigFile(Runtime& runtime, const std::filesystem::path& path);

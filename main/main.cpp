@@ -9,6 +9,9 @@
 #include <boost/asio/signal_set.hpp>
 
 #include "Tavrel/LoggerManager.h"
+#include "Tavrel/OvxApiClient.h"
+#include "Tavrel/Tavrel.h"
+#include "Tavrel/gst/RtpPassthroughPay.h"
 #include "main/CommandLine.h"
 #include "main/Runtime.h"
 
@@ -53,12 +56,15 @@ int main(int argc, char* argv[]) {
 
     // GStreamer takes its own options (--gst-*) out of the command line.
     gst_init(&argc, &argv);
+    // Our passthrough payloader stands in where the registry has none; media need it.
+    gst::EnsurePassthroughPayloader();
 
-    // The controller (Tavrel) is created here, then the device-stack client (OvxApiClient),
-    // which is connected with HandleConnected as its completion.
+    Tavrel controller(io);
+    OvxApiClient client(io);
 
     boost::asio::signal_set signals(io, SIGHUP, SIGINT, SIGTERM);
-    Runtime runtime{settings, logger, signals};
+    Runtime runtime{settings, logger, signals, controller, client};
+    client.Connect([&runtime](bool connected) { HandleConnected(runtime, connected); });
     WaitForSignal(runtime);
 
     io.run();

@@ -43,7 +43,7 @@ protected:
                         ConsoleLogSettings{commandLineLevel, false});
         logger_->Start();
         capture_.emplace();
-        runtime_.emplace(Runtime{settings_, *logger_, signals_});
+        runtime_.emplace(Runtime{settings_, *logger_, signals_, controller_, client_});
     }
 
     void TearDown() override {
@@ -70,6 +70,11 @@ protected:
     boost::asio::signal_set signals_{io_, SIGHUP, SIGINT, SIGTERM};
     std::optional<LoggerManager> logger_;
     std::optional<LogCapture> capture_;
+    // A controller that makes no server and has no web-service side; a device-stack client
+    // that is never connected.
+    Tavrel controller_{io_, Tavrel::Features{[](const Config&) { return nullptr; },
+                                             [](JsonRpc::IDataHandler&) { return nullptr; }}};
+    OvxApiClient client_{io_};
     std::optional<Runtime> runtime_;
 };
 
