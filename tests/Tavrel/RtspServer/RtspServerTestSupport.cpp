@@ -11,9 +11,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -62,11 +62,17 @@ TestCamera::TestCamera(std::string path, std::vector<std::string> extraArgs, std
     if (!process_->WaitForOutput("test-camera ready", 20s)) {
         return;
     }
-    static const std::regex ready(R"(test-camera ready rtsp://[0-9.]+:([0-9]+)/)");
-    std::smatch match;
+    // "test-camera ready rtsp://127.0.0.1:PORT/PATH"
     const std::string out = process_->Stdout();
-    if (std::regex_search(out, match, ready)) {
-        port_ = static_cast<std::uint16_t>(std::stoi(match[1]));
+    const std::string marker = "test-camera ready rtsp://";
+    const std::size_t start = out.find(marker);
+    if (start == std::string::npos) {
+        return;
+    }
+    const std::size_t colon = out.find(':', start + marker.size());
+    const std::size_t slash = out.find('/', colon);
+    if (colon != std::string::npos && slash != std::string::npos) {
+        port_ = static_cast<std::uint16_t>(std::stoi(out.substr(colon + 1, slash - colon - 1)));
     }
 }
 
@@ -266,12 +272,13 @@ RtspTestClient::Response RtspTestClient::Describe() {
         if (base.empty()) {
             base = RelayUrl(port_, path_) + "/";
         }
-        static const std::regex control(R"(a=control:([^\r\n]+))");
         const std::size_t media = response.body.find("m=video");
-        std::smatch match;
-        const std::string tail = media == std::string::npos ? "" : response.body.substr(media);
-        if (std::regex_search(tail, match, control)) {
-            const std::string value = match[1];
+        const std::size_t control =
+            media == std::string::npos ? media : response.body.find("a=control:", media);
+        if (control != std::string::npos) {
+            const std::size_t begin = control + std::strlen("a=control:");
+            const std::string value =
+                response.body.substr(begin, response.body.find_first_of("\r\n", begin) - begin);
             streamUrl_ = value.rfind("rtsp://", 0) == 0 ? value : base + value;
         }
     }
