@@ -315,5 +315,26 @@ TEST_F(RtspServerCameraFaultTest, SilentCameraStallsNoOtherClient) {
     EXPECT_GE(stalled.get(), 400);
 }
 
+TEST_F(RtspServerCameraFaultTest, DestructionDoesNotWaitForAStalledCamera) {
+    SilentCamera silent;
+    const auto port = FreePort();
+    auto server = RtspServer::Create(MakeConfig(port, "any", {User("bob", "pw", "external")},
+                                                {Camera("Silent", "/silent", silent.Url())}));
+    ASSERT_TRUE(server);
+    server->Start();
+    auto stalled = std::async(std::launch::async, [port] {
+        RtspTestClient client(port, "/silent", "bob", "pw");
+        return client.Describe().status;
+    });
+    ASSERT_TRUE(log_.sink().WaitFor("Request info for mountpoint on path '/silent'"));
+
+    // The client's thread waits for the camera inside the library; the server goes anyway, and
+    // what the library does for that client afterwards never reaches the destroyed object.
+    server.reset();
+    EXPECT_EQ(stalled.wait_for(0s), std::future_status::timeout);
+    EXPECT_EQ(log_.Count("RtspServer mainloop returned"), 1U);
+    EXPECT_EQ(stalled.get(), 0);  // the connection was closed without a reply
+}
+
 }  // namespace
 }  // namespace Norvane::Tavrel::Test
