@@ -1,5 +1,10 @@
 // pelmora-host as a whole process: the built plug-in loaded by path, JSON lines in, JSON lines
 // out, the plug-in stopped at the end of input.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -124,6 +129,36 @@ TEST(PelmoraHostTest, EventsShowValueChangesAndTheStopAtEnd) {
     EXPECT_EQ(result.err.find("Plugin loaded."), std::string::npos) << "--quiet: " << result.err;
     EXPECT_NE(ReadFile(dir / "pelmora.log").find("No device for MQTT channel with ID 1000"),
               std::string::npos);
+}
+
+TEST(PelmoraHostTest, SignalStopsThePluginInOrder) {
+    for (const int sig : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(sig);
+        TempDir dir;
+        const auto fifo = (dir / "input").string();
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+        Process host({"/bin/sh", "-c", "exec \"$0\" --log-dir \"$1\" \"$2\" < \"$1/input\"", Host(),
+                      dir.path().string(), Library()});
+        // Opening blocks until the host opens its end; the input stays open afterwards.
+        const int input = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(input, 0);
+        const std::string line = R"({"op":"publish","topic":"t","value":"1"})"
+                                 "\n";
+        ASSERT_EQ(::write(input, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        ASSERT_TRUE(host.WaitForOutput(R"("result":true)"));
+
+        host.Signal(sig);
+        const auto code = host.Wait();
+        ::close(input);
+        ASSERT_TRUE(code.has_value());
+        EXPECT_EQ(*code, 0);
+        EXPECT_NE(host.Stderr().find("Stopping on signal " + std::to_string(sig)),
+                  std::string::npos)
+            << host.Stderr();
+        const auto log = ReadFile(dir / "pelmora.log");
+        EXPECT_NE(log.find("Plugin stopped."), std::string::npos) << log;
+        EXPECT_NE(log.find("Plugin unloaded."), std::string::npos) << log;
+    }
 }
 
 TEST(PelmoraHostTest, FailsClearlyWithoutALoadablePlugin) {

@@ -1,7 +1,15 @@
 // pelmora-host: loads a plug-in library, starts its plug-in over an in-memory object model and
 // feeds it JSON lines from standard input; prints one JSON line per request on standard output.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -96,6 +104,66 @@ const char* EventKind(Norvane::KesEvent::Kind kind) {
             return "value";
     }
     return "unknown";
+}
+
+// SIGINT and SIGTERM end the input like its end does: the plug-in is stopped in order.
+int signalPipe[2] = {-1, -1};
+
+extern "C" void OnSignal(int sig) {
+    const unsigned char byte = static_cast<unsigned char>(sig);
+    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
+}
+
+bool InstallSignalHandlers() {
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    return ::sigaction(SIGINT, &action, nullptr) == 0 &&
+           ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+// Reads standard input line by line until its end or a signal; calls onLine with each line and
+// its number. Returns the signal that ended the input, or 0 at the end of input.
+int ReadLines(const std::function<void(std::size_t, const std::string&)>& onLine) {
+    std::string pending;
+    std::size_t lineNumber = 0;
+    char buffer[4096];
+    for (;;) {
+        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {signalPipe[0], POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            SPDLOG_ERROR("Cannot wait for input: {}", std::strerror(errno));
+            return 0;
+        }
+        if (fds[1].revents & POLLIN) {
+            unsigned char sig = 0;
+            if (::read(signalPipe[0], &sig, 1) == 1)
+                return sig;
+        }
+        if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
+            continue;
+        const auto n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n < 0)
+                SPDLOG_ERROR("Cannot read input: {}", std::strerror(errno));
+            if (!pending.empty())
+                onLine(++lineNumber, pending);
+            return 0;
+        }
+        pending.append(buffer, static_cast<std::size_t>(n));
+        std::size_t start = 0;
+        for (auto end = pending.find('\n'); end != std::string::npos;
+             end = pending.find('\n', start)) {
+            onLine(++lineNumber, pending.substr(start, end - start));
+            start = end + 1;
+        }
+        pending.erase(0, start);
+    }
 }
 
 class Host {
@@ -280,6 +348,10 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    if (!InstallSignalHandlers()) {
+        SPDLOG_ERROR("Cannot install signal handlers: {}", std::strerror(errno));
+        return 1;
+    }
     auto dom = Norvane::KesDOM::Create();
     for (unsigned i = 1; i <= vm["devices"].as<unsigned>(); ++i)
         dom->AddDevice("Device " + std::to_string(i));
@@ -307,15 +379,13 @@ int main(int argc, char** argv) {
     plugin->Start();
 
     Host host(dom, std::move(plugin));
-    std::string line;
-    std::size_t lineNumber = 0;
-    while (std::getline(std::cin, line)) {
-        ++lineNumber;
+    const int sig = ReadLines([&host](std::size_t lineNumber, const std::string& line) {
         const auto first = line.find_first_not_of(" \t\r");
-        if (first == std::string::npos || line[first] == '#')
-            continue;
-        host.Handle(lineNumber, line);
-    }
+        if (first != std::string::npos && line[first] != '#')
+            host.Handle(lineNumber, line);
+    });
+    if (sig != 0)
+        SPDLOG_INFO("Stopping on signal {}", sig);
     host.Finish();
     return 0;
 }
