@@ -11,7 +11,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <regex>
+#include <sstream>
 #include <string>
 
 #include "Process.h"
@@ -44,6 +44,30 @@ std::vector<std::string> Probe(const std::string& url, const std::string& transp
             streams.push_back(line);
     }
     return streams;
+}
+
+/// The text after `key` up to the first of `ends` (or the end); empty when `key` is absent.
+std::string ValueAfter(const std::string& text, const std::string& key, const char* ends) {
+    const auto start = text.find(key);
+    if (start == std::string::npos)
+        return {};
+    const auto from = start + key.size();
+    const auto end = text.find_first_of(ends, from);
+    return text.substr(from, end == std::string::npos ? std::string::npos : end - from);
+}
+
+/// The lines of a text that start with `prefix`.
+std::vector<std::string> LinesStartingWith(const std::string& text, const std::string& prefix) {
+    std::vector<std::string> out;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.rfind(prefix, 0) == 0)
+            out.push_back(line);
+    }
+    return out;
 }
 
 /// A listening TCP socket on 127.0.0.1 that never accepts: connections succeed, nothing is ever
@@ -87,26 +111,18 @@ TEST_F(RtspSrcMediaFactoryPlayback, ServesACleanCompleteSdpOfTheVideoOnly) {
     const std::string& sdp = describe.body;
     SCOPED_TRACE(sdp);
     // One stream: the camera's video; its audio is not even set up with the camera.
-    EXPECT_EQ(std::count(sdp.begin(), sdp.end(), '\n') > 0, true);
-    std::smatch media;
-    std::string rest = sdp;
     std::vector<std::string> mediaLines;
-    static const std::regex mLine(R"(m=(\w+) )");
-    while (std::regex_search(rest, media, mLine)) {
-        mediaLines.push_back(media[1]);
-        rest = media.suffix();
-    }
+    for (const auto& line : LinesStartingWith(sdp, "m="))
+        mediaLines.push_back(line.substr(2, line.find(' ') - 2));
     EXPECT_THAT(mediaLines, ElementsAre("video"));
     EXPECT_THAT(DuplicatedAttributes(sdp), IsEmpty());
-    static const std::regex fmtp(R"(a=fmtp:96 ([^\r\n]*))");
-    std::smatch fmtpMatch;
-    ASSERT_TRUE(std::regex_search(sdp, fmtpMatch, fmtp));
-    const std::string parameters = fmtpMatch[1];
+    const auto fmtpLines = LinesStartingWith(sdp, "a=fmtp:96 ");
+    ASSERT_EQ(fmtpLines.size(), 1u);
+    const std::string parameters = fmtpLines[0].substr(10);
     // profile-level-id is there and agrees with the SPS (constrained baseline).
-    static const std::regex sprop(R"(sprop-parameter-sets=([^;]*))");
-    std::smatch spropMatch;
-    ASSERT_TRUE(std::regex_search(parameters, spropMatch, sprop));
-    const auto fromSps = Norvane::Tavrel::gst::H264ProfileLevelId(spropMatch[1].str());
+    const std::string sprop = ValueAfter(parameters, "sprop-parameter-sets=", ";");
+    ASSERT_FALSE(sprop.empty());
+    const auto fromSps = Norvane::Tavrel::gst::H264ProfileLevelId(sprop);
     ASSERT_TRUE(fromSps);
     EXPECT_EQ(fromSps->substr(0, 4), "42c0");
     EXPECT_THAT(parameters, HasSubstr("profile-level-id=" + *fromSps));
@@ -167,7 +183,6 @@ TEST_F(RtspSrcMediaFactoryPlayback, RtpInfoNamesTheFirstPacket) {
     ASSERT_TRUE(camera.Ready());
     MiniRelay relay({"/cam"});
     relay.SetCamera("/cam", {camera.Url(), std::nullopt, std::nullopt});
-    static const std::regex info(R"(seq=(\d+);rtptime=(\d+))");
 
     // The first client starts the camera; a second joins the running media.
     InterleavedClient first(relay.Port());
@@ -176,10 +191,11 @@ TEST_F(RtspSrcMediaFactoryPlayback, RtpInfoNamesTheFirstPacket) {
         const auto play = client->Play(relay.Url("/cam"));
         ASSERT_EQ(play.status, 200) << play.headers;
         const std::string rtpInfo = play.Header("RTP-Info");
-        std::smatch match;
-        ASSERT_TRUE(std::regex_search(rtpInfo, match, info)) << rtpInfo;
-        const auto seq = static_cast<std::uint16_t>(std::stoul(match[1]));
-        const auto rtptime = static_cast<std::uint32_t>(std::stoul(match[2]));
+        const std::string seqText = ValueAfter(rtpInfo, "seq=", ";,");
+        const std::string timeText = ValueAfter(rtpInfo, "rtptime=", ";,");
+        ASSERT_FALSE(seqText.empty() || timeText.empty()) << rtpInfo;
+        const auto seq = static_cast<std::uint16_t>(std::stoul(seqText));
+        const auto rtptime = static_cast<std::uint32_t>(std::stoul(timeText));
         const auto packet = client->NextRtp();
         ASSERT_TRUE(packet);
         if (client == &first) {
