@@ -132,6 +132,16 @@ TEST(PelmoraHostTest, EventsShowValueChangesAndTheStopAtEnd) {
 }
 
 TEST(PelmoraHostTest, SignalStopsThePluginInOrder) {
+    // A host that failed to start must fail the test, not kill it through SIGPIPE.
+    struct IgnoreSigpipe {
+        struct sigaction previous {};
+        IgnoreSigpipe() {
+            struct sigaction ignore {};
+            ignore.sa_handler = SIG_IGN;
+            ::sigaction(SIGPIPE, &ignore, &previous);
+        }
+        ~IgnoreSigpipe() { ::sigaction(SIGPIPE, &previous, nullptr); }
+    } ignoreSigpipe;
     for (const int sig : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(sig);
         TempDir dir;
