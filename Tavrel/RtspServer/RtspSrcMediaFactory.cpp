@@ -3,6 +3,7 @@
 #include "Tavrel/gst/CameraCaps.h"
 #include "Tavrel/gst/RtpPassthroughPay.h"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <string>
@@ -41,7 +42,7 @@ FactoryState* State(GstRTSPMediaFactory* factory) {
 struct MediaWatch {
     GWeakRef factory;
     std::string path;
-    bool failed = false;
+    std::atomic<bool> failed{false};
 };
 
 }  // namespace
@@ -214,9 +215,8 @@ static GstRTSPMedia* rtsp_src_media_factory_construct(GstRTSPMediaFactory* facto
 /* Runs on the thread that posts the error (a streaming thread of the camera's source). */
 static void OnMediaError(GstBus*, GstMessage* message, gpointer data) {
     auto* watch = static_cast<MediaWatch*>(data);
-    if (watch->failed)
+    if (watch->failed.exchange(true))
         return;
-    watch->failed = true;
     GError* error = nullptr;
     gst_message_parse_error(message, &error, nullptr);
     GST_WARNING("media of %s failed (%s): the next client gets a new one", watch->path.c_str(),
