@@ -1,6 +1,5 @@
 #include "Tavrel/RtspServer/RtspServer.h"
 
-#include <net/if.h>
 #include <sys/socket.h>
 
 #include <spdlog/spdlog.h>
@@ -55,7 +54,8 @@ std::size_t CountPlaying(const std::vector<ClientEntry>& clients) {
 }
 
 const char* MethodName(const GstRTSPContext* ctx) {
-    return gst_rtsp_method_as_text(ctx->method);
+    const char* name = gst_rtsp_method_as_text(ctx->method);
+    return name != nullptr ? name : "";
 }
 
 /// Runs `filter` (a callable taking the client, true to close it) over the server's clients.
