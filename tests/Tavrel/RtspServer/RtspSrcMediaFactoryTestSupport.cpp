@@ -299,6 +299,39 @@ std::optional<InterleavedClient::RtpPacket> InterleavedClient::NextRtp(
     }
 }
 
+bool InterleavedClient::WaitForBye(std::chrono::milliseconds timeout) {
+    constexpr unsigned char kRtcpBye = 203;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        while (buffer_.size() >= 4 && buffer_[0] == '$') {
+            const std::size_t length = (static_cast<unsigned char>(buffer_[2]) << 8) |
+                                       static_cast<unsigned char>(buffer_[3]);
+            if (buffer_.size() < 4 + length)
+                break;
+            const int channel = static_cast<unsigned char>(buffer_[1]);
+            const std::string packet = buffer_.substr(4, length);
+            buffer_.erase(0, 4 + length);
+            // A compound RTCP packet: walk its parts.
+            for (std::size_t at = 0; channel == 1 && at + 4 <= packet.size();) {
+                const auto* p = reinterpret_cast<const unsigned char*>(packet.data() + at);
+                if (p[1] == kRtcpBye)
+                    return true;
+                at += 4 * (((p[2] << 8) | p[3]) + 1);
+            }
+        }
+        if (!buffer_.empty() && buffer_[0] != '$') {
+            const auto end = buffer_.find("\r\n\r\n");
+            if (end == std::string::npos)
+                buffer_.clear();
+            else
+                buffer_.erase(0, end + 4);
+            continue;
+        }
+        if (!Fill(deadline))
+            return false;
+    }
+}
+
 bool InterleavedClient::WaitClosed(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!closed_) {

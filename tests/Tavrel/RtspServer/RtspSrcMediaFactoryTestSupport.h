@@ -125,6 +125,8 @@ public:
     Response Play(const std::string& url);
     /// The next RTP packet on channel 0; nothing when none came in time or the server closed.
     std::optional<RtpPacket> NextRtp(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    /// True when an RTCP BYE (end of stream) arrives on channel 1 within the time-out.
+    bool WaitForBye(std::chrono::milliseconds timeout);
     /// True when the server closes the connection within the time-out (data is skipped).
     bool WaitClosed(std::chrono::milliseconds timeout);
 
