@@ -49,8 +49,12 @@ JsonRpcHandler::JsonRpcHandler(IDataHandler& dataHandler)
           kRetryInterval, kHost, kPort, std::string{}),
       dataHandler_(&dataHandler) {
     connector_.GetSystem().await_actors_before_shutdown(false);
+    // Spawned functions always get an argument: CAF 0.17 dereferences an empty argument pack.
     auto connection = connector_.GetSystem().spawn(
-        [this](ConnectionActor self) { return createConnection(self); });
+        [](ConnectionActor self, JsonRpcHandler* handler) {
+            return handler->createConnection(self);
+        },
+        this);
     connector_.SetHandler(connection);
     connector_.TryConnecting(kConnectionAttempts);
 }
@@ -156,7 +160,7 @@ void JsonRpcHandler::registerMethod(ConnectionActor self, const Web::Router& rou
         return;
     }
     auto method = self->template spawn<caf::linked>(
-        [f](Web::MethodHandler::pointer) { return createJsonRpcWrapper<Method>(f); });
+        [](Web::MethodHandler::pointer, F call) { return createJsonRpcWrapper<Method>(call); }, f);
     // Kept here so that the actor lives while the connection does, whoever else holds it.
     self->state.children.push_back(caf::actor_cast<caf::actor>(method));
     self->request(router, caf::infinite, Web::Method{name}, method)
@@ -171,9 +175,11 @@ void JsonRpcHandler::registerMethod(ConnectionActor self, const Web::Router& rou
 
 template <class Method, const char* Topic, class F>
 void JsonRpcHandler::registerTopic(ConnectionActor self, const Web::Broker::Actor& broker, F f) {
-    auto handler = self->template spawn<caf::linked>([f](Web::Broker::Topic::pointer handlerSelf) {
-        return createTopicHandlerWrapper<Method, Topic>(handlerSelf, f);
-    });
+    auto handler = self->template spawn<caf::linked>(
+        [](Web::Broker::Topic::pointer handlerSelf, F call) {
+            return createTopicHandlerWrapper<Method, Topic>(handlerSelf, call);
+        },
+        f);
     self->state.children.push_back(caf::actor_cast<caf::actor>(handler));
     self->request(broker, caf::infinite, Web::Broker::CreateTopic{Topic, handler, false})
         .then([this](Web::Broker::Topic& topic) {

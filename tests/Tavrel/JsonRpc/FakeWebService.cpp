@@ -32,29 +32,36 @@ FakeWebService::FakeWebService(Script script)
     auto& sys = *system_;
 
     auto methods = this->methods;
-    auto router = sys.spawn([script, methods](caf::event_based_actor*) -> caf::behavior {
-        return {[script, methods](const Web::Method&, Web::MethodHandler& handler) {
-            methods->Put(handler);
-            return Web::RegisterId{script.registerId};
-        }};
-    });
+    // Every spawned function takes an argument: CAF 0.17 dereferences an empty argument pack.
+    auto router = sys.spawn(
+        [methods](caf::event_based_actor*, Script s) -> caf::behavior {
+            return {[s, methods](const Web::Method&, Web::MethodHandler& handler) {
+                methods->Put(handler);
+                return Web::RegisterId{s.registerId};
+            }};
+        },
+        script);
     auto topicHandlers = this->topicHandlers;
-    auto broker = sys.spawn([topicHandlers](caf::event_based_actor* self) -> caf::behavior {
-        return {[self, topicHandlers](Web::Broker::CreateTopic& create) {
-            topicHandlers->Put(create.handler);
-            // The topic itself: accepts what a topic accepts and drops it. Once handed out it is
-            // held by the actor registry, so it ends with the broker (linked).
-            return caf::actor_cast<Web::Broker::Topic>(
-                self->spawn<caf::linked>([](caf::event_based_actor*) -> caf::behavior {
-                    return {[](const Web::Broker::Publish&) {},
-                            [](const Web::Broker::Subscribe&) {},
-                            [](const Web::Broker::Unsubscribe&) {}};
-                }));
-        }};
-    });
+    auto broker = sys.spawn(
+        [](caf::event_based_actor* self,
+           std::shared_ptr<Inbox<Web::Broker::Topic>> topicHandlers) -> caf::behavior {
+            return {[self, topicHandlers](Web::Broker::CreateTopic& create) {
+                topicHandlers->Put(create.handler);
+                // The topic itself: accepts what a topic accepts and drops it. Once handed out it
+                // is held by the actor registry, so it ends with the broker (linked).
+                return caf::actor_cast<Web::Broker::Topic>(self->spawn<caf::linked>(
+                    [](caf::event_based_actor*, int) -> caf::behavior {
+                        return {[](const Web::Broker::Publish&) {},
+                                [](const Web::Broker::Subscribe&) {},
+                                [](const Web::Broker::Unsubscribe&) {}};
+                    },
+                    0));
+            }};
+        },
+        topicHandlers);
     auto capabilities = this->capabilities;
     auto registry = sys.spawn(
-        [script, capabilities](caf::stateful_actor<CapabilityState>* self) -> caf::behavior {
+        [capabilities](caf::stateful_actor<CapabilityState>* self, Script script) -> caf::behavior {
             return {[self, script, capabilities](Pandrix::Capability::Set,
                                                  const Pandrix::Capability::Capability& c,
                                                  const Pandrix::Authentication::Groups&) {
@@ -63,15 +70,20 @@ FakeWebService::FakeWebService(Script script)
                     self->state.unanswered.push_back(self->make_response_promise());
                 }
             }};
-        });
-    auto other = sys.spawn([](caf::event_based_actor*) -> caf::behavior {
-        return {
-            [](const Pandrix::Authentication::Login&) { return Pandrix::Authentication::Groups{}; },
-            [](const Pandrix::FileServer::Share&) { return false; }};
-    });
+        },
+        script);
+    auto other = sys.spawn(
+        [](caf::event_based_actor*, int) -> caf::behavior {
+            return {[](const Pandrix::Authentication::Login&) {
+                        return Pandrix::Authentication::Groups{};
+                    },
+                    [](const Pandrix::FileServer::Share&) { return false; }};
+        },
+        0);
     actors_ = {router, broker, registry, other};
     auto gateway = sys.spawn(
-        [=](Pandrix::Connector::Gateway::pointer) -> Pandrix::Connector::Gateway::behavior_type {
+        [=](Pandrix::Connector::Gateway::pointer,
+            int) -> Pandrix::Connector::Gateway::behavior_type {
             return {[=](caf::connect_atom, const std::string&) {
                 return std::make_tuple(
                     caf::actor_cast<Web::Router>(router),
@@ -81,7 +93,8 @@ FakeWebService::FakeWebService(Script script)
                     caf::actor_cast<Pandrix::Capability::Registry>(registry),
                     caf::actor_cast<Pandrix::FileServer::Registry>(other));
             }};
-        });
+        },
+        0);
     actors_.push_back(caf::actor_cast<caf::actor>(gateway));
     auto port = sys.middleman().publish(gateway, 0, "127.0.0.1");
     if (!port) {

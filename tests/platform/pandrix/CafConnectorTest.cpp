@@ -197,15 +197,17 @@ TEST_F(CafConnectorSimTest, DeliversTheFiveHandlesAndMessagesCrossBothWays) {
         caf::scoped_actor self{system};
 
         // A method: registered, then called through the router, answered here.
-        auto echo =
-            system.spawn([](Web::MethodHandler::pointer) -> Web::MethodHandler::behavior_type {
+        // Spawned functions take an argument: CAF 0.17 dereferences an empty argument pack.
+        auto echo = system.spawn(
+            [](Web::MethodHandler::pointer, int) -> Web::MethodHandler::behavior_type {
                 return {[](const JsonRpc::Request& request) {
                     JsonRpc::Response response;
                     response.id = request.id.value_or(0);
                     response.body = request.params.value_or(JsonRpc::Raw{});
                     return response;
                 }};
-            });
+            },
+            0);
         std::uint64_t id = 0;
         self->request(connection.router, 5s, Web::Method{"Demo.Echo"}, echo)
             .receive([&](const Web::RegisterId& reg) { id = reg.value; },
@@ -230,7 +232,9 @@ TEST_F(CafConnectorSimTest, DeliversTheFiveHandlesAndMessagesCrossBothWays) {
         // A topic: the handler here learns of a subscription, the subscriber gets publications.
         auto subscriptions = std::make_shared<Inbox<Web::Broker::Subscriber>>();
         auto handler = system.spawn(
-            [subscriptions](Web::Broker::Topic::pointer) -> Web::Broker::Topic::behavior_type {
+            [](Web::Broker::Topic::pointer,
+               std::shared_ptr<Inbox<Web::Broker::Subscriber>> subscriptions)
+                -> Web::Broker::Topic::behavior_type {
                 return {
                     [](const Web::Broker::Publish&) {},
                     [subscriptions](const Web::Broker::Subscribe& s) {
@@ -238,7 +242,8 @@ TEST_F(CafConnectorSimTest, DeliversTheFiveHandlesAndMessagesCrossBothWays) {
                     },
                     [](const Web::Broker::Unsubscribe&) {},
                 };
-            });
+            },
+            subscriptions);
         Web::Broker::Topic topic;
         self->request(connection.broker, 5s, Web::Broker::CreateTopic{"Demo.Topic", handler, false})
             .receive([&](Web::Broker::Topic& t) { topic = std::move(t); },
@@ -246,11 +251,13 @@ TEST_F(CafConnectorSimTest, DeliversTheFiveHandlesAndMessagesCrossBothWays) {
         ASSERT_TRUE(topic);
         auto received = std::make_shared<Inbox<std::string>>();
         auto subscriber = system.spawn(
-            [received](Web::Broker::Subscriber::pointer) -> Web::Broker::Subscriber::behavior_type {
+            [](Web::Broker::Subscriber::pointer, std::shared_ptr<Inbox<std::string>> received)
+                -> Web::Broker::Subscriber::behavior_type {
                 return {[received](const Web::Broker::Publish& p) {
                     received->Put(p.payload.text.str());
                 }};
-            });
+            },
+            received);
         self->send(topic, Web::Broker::Subscribe{subscriber});
         auto seen = subscriptions->Take();
         ASSERT_TRUE(seen);

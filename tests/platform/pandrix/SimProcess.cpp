@@ -1,6 +1,6 @@
 #include "SimProcess.h"
 
-#include <regex>
+#include <cstdio>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -17,14 +17,17 @@ SimProcess::SimProcess(std::uint16_t connectorPort) {
         throw std::runtime_error("webservice-sim did not start: " + process_->Stdout() +
                                  process_->Stderr());
     }
-    static const std::regex ready{"connector port ([0-9]+) websocket port ([0-9]+)"};
-    std::smatch match;
     const std::string out = process_->Stdout();
-    if (!std::regex_search(out, match, ready)) {
+    const auto at = out.find("connector port ");
+    unsigned connector = 0;
+    unsigned ws = 0;
+    if (at == std::string::npos ||
+        std::sscanf(out.c_str() + at, "connector port %u websocket port %u", &connector, &ws) !=
+            2) {
         throw std::runtime_error("webservice-sim ready line without ports: " + out);
     }
-    connectorPort_ = static_cast<std::uint16_t>(std::stoi(match[1]));
-    wsPort_ = static_cast<std::uint16_t>(std::stoi(match[2]));
+    connectorPort_ = static_cast<std::uint16_t>(connector);
+    wsPort_ = static_cast<std::uint16_t>(ws);
 }
 
 std::size_t SimProcess::Count(const std::string& text) const {
