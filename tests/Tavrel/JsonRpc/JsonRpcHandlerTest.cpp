@@ -182,6 +182,11 @@ TEST_F(JsonRpcHandlerTest, MethodAnswersTheDataHandlersListWhateverTheParameters
         ASSERT_TRUE(direct);
         EXPECT_EQ(direct.value(), c.list);
     }
+    // Destruction ends the handler's actors (linked to the connection actor) before its system.
+    handler.reset();
+    for (const auto& message : log_.Messages()) {
+        EXPECT_EQ(message.find("still running"), std::string::npos) << message;
+    }
 }
 
 TEST_F(JsonRpcHandlerTest, SubscriberGetsTheListAtOnceAndEveryPublication) {

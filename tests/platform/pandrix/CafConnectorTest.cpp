@@ -156,16 +156,24 @@ TEST_F(CafConnectorTest, EnvironmentOverridesOnlyWithNumbers) {
     }
 }
 
-TEST_F(CafConnectorTest, StopTerminatesTheHandler) {
-    auto connector = MakeConnector(Norvane::Test::FreePort());
+TEST_F(CafConnectorTest, StopTerminatesTheHandlerAndWaitsForItsActors) {
+    auto connector =
+        std::make_unique<CafConnector>(spdlog::default_logger(), MakeInit, std::chrono::seconds(5),
+                                       "127.0.0.1", Norvane::Test::FreePort(), std::string{});
     auto handler = connector->GetSystem().spawn(Recorder, inbox_);
     connector->SetHandler(handler);
-    caf::scoped_actor self{connector->GetSystem()};
-    self->monitor(handler);
+    // (No scoped actor here: it would count as running, hidden or not.)
+    auto ended = std::make_shared<std::atomic<bool>>(false);
+    handler->attach_functor([ended] { *ended = true; });
+    const auto before = std::chrono::steady_clock::now();
     connector->Stop();
-    bool down = false;
-    self->receive([&](const caf::down_msg&) { down = true; }, caf::after(1s) >> [] {});
-    EXPECT_TRUE(down);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 4s);
+    EXPECT_EQ(connector->GetSystem().registry().running(), 0u);
+    EXPECT_TRUE(*ended);
+    for (const auto& message : log_.Messages()) {
+        EXPECT_EQ(message.find("still running"), std::string::npos) << message;
+        EXPECT_EQ(message.find("did not stop"), std::string::npos) << message;
+    }
 }
 
 // Everything below crosses a real process boundary: the simulator's actors on loopback.
