@@ -118,10 +118,11 @@ async def malformed_messages(ws):
 async def main():
     sim = subprocess.Popen([SIM, "--port", "0", "--ws-port", "0"], stdout=subprocess.PIPE,
                            stderr=subprocess.STDOUT, text=True)
+    sim_out = Output(sim)
     demo = None
+    demo_out = None
     with tempfile.TemporaryDirectory() as tmp:
         try:
-            sim_out = Output(sim)
             asyncio.ensure_future(sim_out.pump())
             ready = await sim_out.wait_for(r"connector port (\d+) websocket port (\d+)")
             connector_port, ws_port = ready.group(1), ready.group(2)
@@ -189,6 +190,12 @@ async def main():
 
             sim.send_signal(signal.SIGTERM)
             check(sim.wait(TIMEOUT) == 0, "simulator exit code")
+        except BaseException:
+            await asyncio.sleep(0.2)
+            for name, out in (("webservice-sim", sim_out), ("jsonrpc-demo-service", demo_out)):
+                if out is not None:
+                    print(f"--- {name} output:\n" + "\n".join(out.lines), file=sys.stderr)
+            raise
         finally:
             for proc in (demo, sim):
                 if proc is not None and proc.poll() is None:

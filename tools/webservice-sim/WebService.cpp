@@ -148,11 +148,6 @@ struct BrokerState {
 };
 
 caf::behavior BrokerActor(caf::stateful_actor<BrokerState>* self, EventSink events) {
-    self->attach_functor([self] {
-        for (auto& [name, topic] : self->state.topics) {
-            caf::anon_send_exit(topic, caf::exit_reason::user_shutdown);
-        }
-    });
     return {
         [self, events](Web::Broker::CreateTopic& create) -> Web::Broker::Topic {
             if (create.name.empty()) {
@@ -163,7 +158,8 @@ caf::behavior BrokerActor(caf::stateful_actor<BrokerState>* self, EventSink even
             if (topic) {
                 events(fmt::format("topic handler replaced: {}", create.name));
             } else {
-                topic = self->spawn(TopicActor, create.name, events);
+                // Linked: a topic ends with the broker (handed out, the actor registry holds it).
+                topic = self->spawn<caf::linked>(TopicActor, create.name, events);
                 events(fmt::format("topic created: {}", create.name));
             }
             self->send(topic, caf::put_atom::value, std::move(create.handler));
