@@ -226,10 +226,10 @@ TEST_F(RtpPassthroughPayTest, PayloadTypeAndMtu) {
                     {"seqnum", G_TYPE_UINT, false}, {"timestamp", G_TYPE_UINT, false},
                     {"ssrc", G_TYPE_UINT, false},   {"stats", GST_TYPE_STRUCTURE, false}};
     for (const auto& e : expected) {
-        GParamSpec* spec = g_object_class_find_property(G_OBJECT_GET_CLASS(pay_), e.name);
-        ASSERT_NE(spec, nullptr) << e.name;
-        EXPECT_EQ(G_PARAM_SPEC_VALUE_TYPE(spec), e.type) << e.name;
-        EXPECT_EQ((spec->flags & G_PARAM_WRITABLE) != 0, e.writable) << e.name;
+        GParamSpec* pspec = g_object_class_find_property(G_OBJECT_GET_CLASS(pay_), e.name);
+        ASSERT_NE(pspec, nullptr) << e.name;
+        EXPECT_EQ(G_PARAM_SPEC_VALUE_TYPE(pspec), e.type) << e.name;
+        EXPECT_EQ((pspec->flags & G_PARAM_WRITABLE) != 0, e.writable) << e.name;
     }
 }
 
