@@ -212,17 +212,10 @@ static GstRTSPMedia* rtsp_src_media_factory_construct(GstRTSPMediaFactory* facto
     return media;
 }
 
-/* Runs on the thread that posts the error (a streaming thread of the camera's source). */
-static void OnMediaError(GstBus*, GstMessage* message, gpointer data) {
-    auto* watch = static_cast<MediaWatch*>(data);
+/* The media of watch->path may not serve another client: the next one gets a new media. */
+static void RetireMedia(MediaWatch* watch) {
     if (watch->failed.exchange(true))
         return;
-    GError* error = nullptr;
-    gst_message_parse_error(message, &error, nullptr);
-    GST_WARNING("media of %s failed (%s): the next client gets a new one", watch->path.c_str(),
-                error ? error->message : "?");
-    if (error)
-        g_error_free(error);
     auto* factory = static_cast<GstRTSPMediaFactory*>(g_weak_ref_get(&watch->factory));
     if (!factory)
         return;
@@ -231,6 +224,28 @@ static void OnMediaError(GstBus*, GstMessage* message, gpointer data) {
         ++state->generations[watch->path];
     }
     g_object_unref(factory);
+}
+
+/* Runs on the thread that posts the error (a streaming thread of the camera's source). */
+static void OnMediaError(GstBus*, GstMessage* message, gpointer data) {
+    auto* watch = static_cast<MediaWatch*>(data);
+    if (watch->failed)
+        return;
+    GError* error = nullptr;
+    gst_message_parse_error(message, &error, nullptr);
+    GST_WARNING("media of %s failed (%s): the next client gets a new one", watch->path.c_str(),
+                error ? error->message : "?");
+    if (error)
+        g_error_free(error);
+    RetireMedia(watch);
+}
+
+/* A shared media that is being unprepared (its last client left) stays in the library's cache
+ * until its pipeline has stopped, and a client coming meanwhile would be refused (503); from
+ * then on the next client gets a new media. */
+static void OnMediaTargetState(GstRTSPMedia*, gint state, gpointer data) {
+    if (state == GST_STATE_NULL)
+        RetireMedia(static_cast<MediaWatch*>(data));
 }
 
 static void FreeMediaWatch(gpointer data, GClosure*) {
@@ -266,6 +281,12 @@ static void rtsp_src_media_factory_configure(GstRTSPMediaFactory* factory, GstRT
         g_signal_connect_data(bus, "sync-message::error", G_CALLBACK(OnMediaError), watch,
                               FreeMediaWatch, static_cast<GConnectFlags>(0));
         gst_object_unref(bus);
+
+        auto* stopping = new MediaWatch;
+        g_weak_ref_init(&stopping->factory, factory);
+        stopping->path = path;
+        g_signal_connect_data(media, "target-state", G_CALLBACK(OnMediaTargetState), stopping,
+                              FreeMediaWatch, static_cast<GConnectFlags>(0));
     }
     if (pipeline)
         gst_object_unref(pipeline);
