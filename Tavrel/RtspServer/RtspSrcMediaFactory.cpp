@@ -254,6 +254,16 @@ static void FreeMediaWatch(gpointer data, GClosure*) {
     delete watch;
 }
 
+/* Connects a handler that gets a new MediaWatch of its own for the path of one media. */
+static void ConnectMediaWatch(gpointer instance, const char* signal, GCallback handler,
+                              GstRTSPMediaFactory* factory, const char* path) {
+    auto* watch = new MediaWatch;
+    g_weak_ref_init(&watch->factory, factory);
+    watch->path = path;
+    g_signal_connect_data(instance, signal, handler, watch, FreeMediaWatch,
+                          static_cast<GConnectFlags>(0));
+}
+
 static void rtsp_src_media_factory_configure(GstRTSPMediaFactory* factory, GstRTSPMedia* media) {
     GST_RTSP_MEDIA_FACTORY_CLASS(rtsp_src_media_factory_parent_class)->configure(factory, media);
 
@@ -275,18 +285,9 @@ static void rtsp_src_media_factory_configure(GstRTSPMediaFactory* factory, GstRT
     if (pipeline && GST_IS_PIPELINE(pipeline) && path) {
         GstBus* bus = gst_pipeline_get_bus(GST_PIPELINE(pipeline));
         gst_bus_enable_sync_message_emission(bus);
-        auto* watch = new MediaWatch;
-        g_weak_ref_init(&watch->factory, factory);
-        watch->path = path;
-        g_signal_connect_data(bus, "sync-message::error", G_CALLBACK(OnMediaError), watch,
-                              FreeMediaWatch, static_cast<GConnectFlags>(0));
+        ConnectMediaWatch(bus, "sync-message::error", G_CALLBACK(OnMediaError), factory, path);
         gst_object_unref(bus);
-
-        auto* stopping = new MediaWatch;
-        g_weak_ref_init(&stopping->factory, factory);
-        stopping->path = path;
-        g_signal_connect_data(media, "target-state", G_CALLBACK(OnMediaTargetState), stopping,
-                              FreeMediaWatch, static_cast<GConnectFlags>(0));
+        ConnectMediaWatch(media, "target-state", G_CALLBACK(OnMediaTargetState), factory, path);
     }
     if (pipeline)
         gst_object_unref(pipeline);
