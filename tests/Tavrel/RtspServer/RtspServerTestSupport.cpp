@@ -214,24 +214,7 @@ RtspTestClient::Response RtspTestClient::Send(const std::string& method, const s
     }
 
     const auto deadline = std::chrono::steady_clock::now() + 15s;
-    auto readMore = [&]() -> bool {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            return false;
-        }
-        pollfd pfd{fd_, POLLIN, 0};
-        if (::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
-            return false;
-        }
-        char buffer[4096];
-        const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-        if (n <= 0) {
-            return false;
-        }
-        pending_.append(buffer, static_cast<std::size_t>(n));
-        return true;
-    };
+    auto readMore = [&]() -> bool { return ReadSome(deadline) == ReadResult::Data; };
     std::size_t headerEnd;
     while ((headerEnd = pending_.find("\r\n\r\n")) == std::string::npos) {
         if (!readMore()) {
@@ -319,24 +302,37 @@ bool RtspTestClient::WaitForRtp(std::size_t count, std::chrono::milliseconds tim
     return Eventually([&] { return RtpPackets() >= count; }, timeout);
 }
 
+RtspTestClient::ReadResult RtspTestClient::ReadSome(
+    std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+        return ReadResult::TimedOut;
+    }
+    pollfd pfd{fd_, POLLIN, 0};
+    if (::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
+        return ReadResult::TimedOut;
+    }
+    char buffer[4096];
+    const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    if (n <= 0) {
+        return ReadResult::Closed;
+    }
+    pending_.append(buffer, static_cast<std::size_t>(n));
+    return ReadResult::Data;
+}
+
 bool RtspTestClient::WaitClosedByServer(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (fd_ >= 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            return false;
+        switch (ReadSome(deadline)) {
+            case ReadResult::TimedOut:
+                return false;
+            case ReadResult::Closed:
+                return true;
+            case ReadResult::Data:
+                break;
         }
-        pollfd pfd{fd_, POLLIN, 0};
-        if (::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
-            return false;
-        }
-        char buffer[4096];
-        const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-        if (n <= 0) {
-            return true;
-        }
-        pending_.append(buffer, static_cast<std::size_t>(n));
     }
     return true;
 }

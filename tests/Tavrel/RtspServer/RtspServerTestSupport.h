@@ -94,6 +94,11 @@ private:
     std::string streamUrl_;
     int cseq_{0};
     std::size_t rtpPackets_{0};
+    /// What one wait for input before the deadline brought.
+    enum class ReadResult { Data, Closed, TimedOut };
+    /// Appends what the server sent to pending_, waiting at most until the deadline.
+    ReadResult ReadSome(std::chrono::steady_clock::time_point deadline);
+
     std::string pending_;
 };
 
