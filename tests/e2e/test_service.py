@@ -215,6 +215,24 @@ class ServiceTest(unittest.TestCase):
         self.addCleanup(service.close)
         return service
 
+    async def assert_registered(self, s, ws, cameras):
+        """Waits until the method answers `cameras`, then checks the capability and that a new
+        subscriber of the topic gets the same list."""
+        deadline = time.monotonic() + TIMEOUT
+        ident = 0
+        while True:
+            ident += 1
+            reply = await rpc(ws, ident, "Tavrel.Rtsp.GetCameras")
+            if reply.get("result") == s.published(cameras):
+                break
+            self.assertLess(time.monotonic(), deadline, reply)
+            await asyncio.sleep(0.1)
+        caps = await rpc(ws, ident + 1, "Pandrix.GetCapabilities")
+        self.assertEqual(caps["result"], {"RtspCameraServer": True})
+        sub = await rpc(ws, ident + 2, "Pandrix.Subscribe", {"topic": "Tavrel.Rtsp.Cameras"})
+        self.assertIs(sub["result"], True)
+        self.assertEqual((await next_notification(ws))["params"], s.published(cameras))
+
     def test_project_changes_reach_clients_and_the_web_service(self):
         s = self.service(["-vvvv"])
         s.wait_log("Connected to device")
@@ -225,21 +243,7 @@ class ServiceTest(unittest.TestCase):
 
         async def scenario():
             async with websockets.connect(f"ws://127.0.0.1:{s.ws_port}") as ws:
-                deadline = time.monotonic() + TIMEOUT
-                ident = 0
-                while True:
-                    ident += 1
-                    reply = await rpc(ws, ident, "Tavrel.Rtsp.GetCameras")
-                    if reply.get("result") == s.published(["a"]):
-                        break
-                    self.assertLess(time.monotonic(), deadline, reply)
-                    await asyncio.sleep(0.1)
-                caps = await rpc(ws, 100, "Pandrix.GetCapabilities")
-                self.assertEqual(caps["result"], {"RtspCameraServer": True})
-                sub = await rpc(ws, 101, "Pandrix.Subscribe", {"topic": "Tavrel.Rtsp.Cameras"})
-                self.assertIs(sub["result"], True)
-                first = await next_notification(ws)
-                self.assertEqual(first["params"], s.published(["a"]))
+                await self.assert_registered(s, ws, ["a"])
 
                 # A client playing /a until that camera goes away.
                 player = s.play("a")
@@ -336,42 +340,21 @@ class ServiceTest(unittest.TestCase):
         s.wait_log("JsonRpc Connection retry failed")
         s.start_webservice()
 
-        async def registered(ws, cameras):
-            """Waits until the method answers `cameras`; checks capability and topic."""
-            deadline = time.monotonic() + TIMEOUT
-            ident = 0
-            while True:
-                ident += 1
-                reply = await rpc(ws, ident, "Tavrel.Rtsp.GetCameras")
-                if reply.get("result") == s.published(cameras):
-                    break
-                self.assertLess(time.monotonic(), deadline, reply)
-                await asyncio.sleep(0.1)
-            caps = await rpc(ws, 1000, "Pandrix.GetCapabilities")
-            self.assertEqual(caps["result"], {"RtspCameraServer": True})
-            sub = await rpc(ws, 1001, "Pandrix.Subscribe", {"topic": "Tavrel.Rtsp.Cameras"})
-            self.assertIs(sub["result"], True)
-            self.assertEqual((await next_notification(ws))["params"], s.published(cameras))
-
-        async def first_run():
+        async def scenario():
             async with websockets.connect(f"ws://127.0.0.1:{s.ws_port}") as ws:
-                await registered(ws, ["a"])
-
-        asyncio.run(first_run())
-        # The web service restarts: everything is registered again.
-        s.kill(s.webservice)
-        s.start_webservice()
-        s.wait_log("JsonRpc Pandrix connection established", 2)
-
-        async def second_run():
+                await self.assert_registered(s, ws, ["a"])
+            # The web service restarts: everything is registered again.
+            s.kill(s.webservice)
+            s.start_webservice()
+            s.wait_log("JsonRpc Pandrix connection established", 2)
             async with websockets.connect(f"ws://127.0.0.1:{s.ws_port}") as ws:
-                await registered(ws, ["a"])
+                await self.assert_registered(s, ws, ["a"])
                 # A stopped server leaves no cameras behind on the topic.
                 with open(s.config, "w") as f:
                     f.write("{ not json")
                 self.assertEqual((await next_notification(ws))["params"], [])
 
-        asyncio.run(second_run())
+        asyncio.run(scenario())
         s.stop()
 
 
