@@ -173,28 +173,31 @@ std::shared_ptr<KesDP> Plugin::GetMqttDataPointLocked(std::string_view topic) {
 }
 
 std::optional<std::string> Plugin::RefusalLocked(std::string_view topic) {
-    if (topic.empty())
-        return "Topic is empty";
-    if (topic.size() > kMaxTopicBytes)
-        return fmt::format("Topic is longer than {} bytes", kMaxTopicBytes);
-    if (topic.find('\0') != std::string_view::npos)
-        return "Topic contains a NUL byte";
-    if (topic.find_first_of("+#") != std::string_view::npos)
-        return "Topic contains an MQTT wildcard ('+' or '#')";
-    // Existing data points keep working; only a new one counts against the limit.
-    if (channel_ && channel_->IsInModel() &&
-        channel_->GetDataPoints().GetSize() >= kMaxDataPoints &&
-        !std::dynamic_pointer_cast<KesDP>(channel_->GetDataPoints().Get_ptr(topic)))
-        return fmt::format("MQTT channel already holds {} data points", kMaxDataPoints);
-    return std::nullopt;
+    std::string why;
+    if (topic.empty()) {
+        why = "Topic is empty";
+    } else if (topic.size() > kMaxTopicBytes) {
+        why = fmt::format("Topic is longer than {} bytes", kMaxTopicBytes);
+    } else if (topic.find('\0') != std::string_view::npos) {
+        why = "Topic contains a NUL byte";
+    } else if (topic.find_first_of("+#") != std::string_view::npos) {
+        why = "Topic contains an MQTT wildcard ('+' or '#')";
+    } else if (channel_ && channel_->IsInModel() &&
+               channel_->GetDataPoints().GetSize() >= kMaxDataPoints &&
+               !std::dynamic_pointer_cast<KesDP>(channel_->GetDataPoints().Get_ptr(topic))) {
+        // Existing data points keep working; only a new one counts against the limit.
+        why = fmt::format("MQTT channel already holds {} data points", kMaxDataPoints);
+    } else {
+        return std::nullopt;
+    }
+    SPDLOG_LOGGER_ERROR(logger_, "Refused MQTT topic {}: {}", Printable(topic), why);
+    return why;
 }
 
 bool Plugin::Publish(std::string_view topic, std::string value) {
     std::lock_guard lock(mutex_);
-    if (const auto refusal = RefusalLocked(topic)) {
-        SPDLOG_LOGGER_ERROR(logger_, "Refused MQTT topic {}: {}", Printable(topic), *refusal);
+    if (RefusalLocked(topic))
         return false;
-    }
     return PublishLocked(topic, std::move(value));
 }
 
@@ -260,7 +263,6 @@ bool Plugin::HandleCommandPublishMqttValue(const OvxApiCommand::Parameters& para
     }
     std::lock_guard lock(mutex_);
     if (const auto refusal = RefusalLocked(topic)) {
-        SPDLOG_LOGGER_ERROR(logger_, "Refused MQTT topic {}: {}", Printable(topic), *refusal);
         SetError(parameters.response, kWriteError, *refusal);
         return false;
     }

@@ -68,7 +68,7 @@ private:
     bool InitMqttChannelLocked();
     std::shared_ptr<KesDP> GetMqttDataPointLocked(std::string_view topic);
     bool PublishLocked(std::string_view topic, std::string value);
-    /// Why the topic cannot be published to, or nothing when it can.
+    /// Why the topic cannot be published to (after logging it), or nothing when it can.
     std::optional<std::string> RefusalLocked(std::string_view topic);
 
     IPluginManager& manager_;
