@@ -435,6 +435,7 @@ TEST_F(OvxApiClientTest, ReconnectsByItselfWithOneLinePerStateChange) {
                   "Connected to device"}));
     // Disconnect ends the retries: the io_context runs out of work.
     client.Disconnect();
+    ASSERT_TRUE(RunUntil(io, [&] { return peer->ClientClosed(); }));
     peer.reset();
     io.restart();
     io.run_for(5s);
