@@ -1,9 +1,13 @@
 #include "Tavrel/ConfigFile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <exception>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <system_error>
 
@@ -27,17 +31,64 @@ std::string RequiredString(const json::object& obj, json::string_view key) {
     return ToString(obj.at(key).as_string());
 }
 
-// Reads the whole file; nothing when it cannot be opened or read (a directory, no permission).
-std::optional<std::string> ReadText(const std::filesystem::path& path) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec))
+/// The largest configuration file read, in bytes.
+constexpr std::size_t kMaxFileSize = 1024 * 1024;
+/// The longest interface name the kernel takes (IFNAMSIZ without the terminating NUL).
+constexpr std::size_t kMaxInterfaceName = 15;
+
+/// Closes a descriptor when it goes out of scope.
+struct FileDescriptor {
+    int fd;
+    ~FileDescriptor() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+/// The file's text; `missing` says it cannot be opened at all (absent, a directory, no
+/// permission). A file that is not regular (a FIFO, a device) or is larger than kMaxFileSize
+/// yields nothing after one error line, without blocking.
+std::optional<std::string> ReadText(const std::filesystem::path& path, bool& missing) {
+    missing = false;
+    // O_NONBLOCK: opening a FIFO without a writer must not wait for one.
+    FileDescriptor file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
+    struct stat info {};
+    if (file.fd < 0 || ::fstat(file.fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+        missing = true;
         return std::nullopt;
-    std::ifstream in(path, std::ios::binary);
-    if (!in.is_open())
+    }
+    if (!S_ISREG(info.st_mode)) {
+        SPDLOG_ERROR("Config file '{}' is not a regular file", path.string());
         return std::nullopt;
-    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (in.bad())
+    }
+    std::string text;
+    text.resize(std::min<std::size_t>(static_cast<std::size_t>(info.st_size), kMaxFileSize) + 1);
+    std::size_t used = 0;
+    // Read to the end; the file may have grown since fstat, so the limit is checked on the
+    // bytes actually read.
+    while (true) {
+        if (used == text.size()) {
+            if (text.size() > kMaxFileSize)
+                break;
+            text.resize(std::min(text.size() * 2, kMaxFileSize + 1));
+        }
+        const auto n = ::read(file.fd, text.data() + used, text.size() - used);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            SPDLOG_ERROR("Failed to read config file '{}': {}", path.string(),
+                         std::strerror(errno));
+            return std::nullopt;
+        }
+        if (n == 0)
+            break;
+        used += static_cast<std::size_t>(n);
+    }
+    if (used > kMaxFileSize) {
+        SPDLOG_ERROR("Config file '{}' is larger than {} bytes", path.string(), kMaxFileSize);
         return std::nullopt;
+    }
+    text.resize(used);
     return text;
 }
 
@@ -120,9 +171,11 @@ Config tag_invoke(json::value_to_tag<Config>, const json::value& jv) {
 
 std::optional<Config> Read(const std::filesystem::path& path) {
     try {
-        const auto text = ReadText(path);
+        bool missing = false;
+        const auto text = ReadText(path, missing);
         if (!text) {
-            SPDLOG_DEBUG("No ConfigFile found at '{}'", path.string());
+            if (missing)
+                SPDLOG_DEBUG("No ConfigFile found at '{}'", path.string());
             return std::nullopt;
         }
 
@@ -134,6 +187,13 @@ std::optional<Config> Read(const std::filesystem::path& path) {
         }
 
         auto config = json::value_to<Config>(document);
+
+        if (const auto& name = config.rtspServerSettings.interface;
+            name.size() > kMaxInterfaceName) {
+            SPDLOG_ERROR("Interface name '{}' in '{}' is longer than {} bytes", name, path.string(),
+                         kMaxInterfaceName);
+            return std::nullopt;
+        }
 
         auto& cameras = config.cameras;
         std::ranges::sort(cameras, {}, &Config::CameraSettings::path);

@@ -156,9 +156,17 @@ void Tavrel::Stop() {
     if (handler_) {
         handler_->SetRtspServerAvailable(false);
     }
-    std::lock_guard lock(mutex_);
-    server_.reset();
-    config_ = Config{};
+    bool wasServing = false;
+    {
+        std::lock_guard lock(mutex_);
+        wasServing = server_ != nullptr;
+        server_.reset();
+        config_ = Config{};
+    }
+    // The topic's subscribers must not keep the cameras of a server that is gone.
+    if (handler_ && wasServing) {
+        handler_->PublishCameras({});
+    }
 }
 
 JsonRpc::GetRtspCameras::Response Tavrel::GetCameras() {

@@ -36,7 +36,8 @@ public:
 
     /// Applies a newly read configuration; may move parts out of `config`.
     void ApplyConfig(Config&& config);
-    /// Switches the capability off, destroys the server and forgets the configuration.
+    /// Switches the capability off, destroys the server and forgets the configuration; a
+    /// server that ran is retracted from the topic with the empty camera list.
     void Stop();
     /// The published camera list (rtsp:// URLs with the first "external" user). Never throws.
     JsonRpc::GetRtspCameras::Response GetCameras() override;

@@ -60,9 +60,10 @@ void ReloadConfig(Runtime& runtime) {
     runtime.client.GetConfigFile([&runtime](std::optional<std::filesystem::path> path) {
         if (runtime.halting)
             return;
+        // A request that failed (time-out, lost connection) says nothing about the
+        // configuration: the running server and its clients stay as they are.
         if (!path) {
-            SPDLOG_ERROR("Failed to get config file path");
-            runtime.controller.Stop();
+            SPDLOG_ERROR("Failed to get config file path, keeping the current configuration");
             return;
         }
         ApplyConfigFile(runtime, *path);
@@ -70,6 +71,8 @@ void ReloadConfig(Runtime& runtime) {
 }
 
 void HandleConnected(Runtime& runtime, bool connected) {
+    if (runtime.halting)
+        return;
     if (!connected) {
         SPDLOG_ERROR("Failed to connect app");
         return;

@@ -33,8 +33,9 @@ std::optional<spdlog::level::level_enum> SyslogSeverityToLogLevel(std::int64_t s
 /// Applies a syslog severity reported by the platform as the log level.
 void HandleSyslogSeverity(Runtime& runtime, std::int64_t severity);
 
-/// Completion of the device-stack connection: fetches the log level, subscribes to logging
-/// (and, without a fixed configuration path, project) changes and loads the configuration.
+/// The device-stack connection came up (again), or its first attempt failed: on each
+/// connection fetches the log level, subscribes to logging (and, without a fixed configuration
+/// path, project) changes and loads the configuration.
 void HandleConnected(Runtime& runtime, bool connected);
 
 /// The platform reports a changed project: reread the configuration.

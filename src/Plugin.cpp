@@ -1,5 +1,6 @@
 #include "Plugin.h"
 
+#include <fmt/format.h>
 #include <spdlog/spdlog.h>
 #include <boost/dll/alias.hpp>
 
@@ -43,6 +44,14 @@ void SetError(OvxJson& response, int code, const std::string& text) {
     response["error"] = std::move(error);
 }
 
+// A topic as it may stand in a log line: cut to 64 bytes, control bytes escaped.
+std::string Printable(std::string_view topic) {
+    constexpr std::size_t kShown = 64;
+    if (topic.size() <= kShown)
+        return fmt::format("{:?}", topic);
+    return fmt::format("{:?}... ({} bytes)", topic.substr(0, kShown), topic.size());
+}
+
 // A logger that drops everything, for a host that gives none.
 std::shared_ptr<spdlog::logger> OrSilent(std::shared_ptr<spdlog::logger> logger) {
     if (logger)
@@ -70,12 +79,18 @@ Plugin::~Plugin() {
 }
 
 void Plugin::Start() {
+    std::lock_guard lock(mutex_);
     SPDLOG_LOGGER_INFO(logger_, "Plugin starting...");
-    if (!InitMqttChannel())
+    if (!InitMqttChannelLocked())
         SPDLOG_LOGGER_ERROR(logger_, "Failed to create MQTT channel");
 }
 
 bool Plugin::InitMqttChannel() {
+    std::lock_guard lock(mutex_);
+    return InitMqttChannelLocked();
+}
+
+bool Plugin::InitMqttChannelLocked() {
     const auto dom = manager_.GetDOM();
     const auto root = dom ? dom->GetRoot() : nullptr;
     const auto channels = root ? root->GetChannels() : nullptr;
@@ -123,10 +138,15 @@ bool Plugin::InitMqttChannel() {
 }
 
 std::shared_ptr<KesDP> Plugin::GetMqttDataPoint(std::string_view topic) {
+    std::lock_guard lock(mutex_);
+    return GetMqttDataPointLocked(topic);
+}
+
+std::shared_ptr<KesDP> Plugin::GetMqttDataPointLocked(std::string_view topic) {
     // A channel that the host deleted meanwhile is found or created anew.
     if (!channel_ || !channel_->IsInModel()) {
         channel_.reset();
-        if (!InitMqttChannel()) {
+        if (!InitMqttChannelLocked()) {
             SPDLOG_LOGGER_ERROR(logger_, "Failed to create MQTT channel");
             return nullptr;
         }
@@ -152,8 +172,37 @@ std::shared_ptr<KesDP> Plugin::GetMqttDataPoint(std::string_view topic) {
     return dp;
 }
 
+std::optional<std::string> Plugin::RefusalLocked(std::string_view topic) {
+    std::string why;
+    if (topic.empty()) {
+        why = "Topic is empty";
+    } else if (topic.size() > kMaxTopicBytes) {
+        why = fmt::format("Topic is longer than {} bytes", kMaxTopicBytes);
+    } else if (topic.find('\0') != std::string_view::npos) {
+        why = "Topic contains a NUL byte";
+    } else if (topic.find_first_of("+#") != std::string_view::npos) {
+        why = "Topic contains an MQTT wildcard ('+' or '#')";
+    } else if (channel_ && channel_->IsInModel() &&
+               channel_->GetDataPoints().GetSize() >= kMaxDataPoints &&
+               !std::dynamic_pointer_cast<KesDP>(channel_->GetDataPoints().Get_ptr(topic))) {
+        // Existing data points keep working; only a new one counts against the limit.
+        why = fmt::format("MQTT channel already holds {} data points", kMaxDataPoints);
+    } else {
+        return std::nullopt;
+    }
+    SPDLOG_LOGGER_ERROR(logger_, "Refused MQTT topic {}: {}", Printable(topic), why);
+    return why;
+}
+
 bool Plugin::Publish(std::string_view topic, std::string value) {
-    const auto dp = GetMqttDataPoint(topic);
+    std::lock_guard lock(mutex_);
+    if (RefusalLocked(topic))
+        return false;
+    return PublishLocked(topic, std::move(value));
+}
+
+bool Plugin::PublishLocked(std::string_view topic, std::string value) {
+    const auto dp = GetMqttDataPointLocked(topic);
     if (!dp) {
         SPDLOG_LOGGER_ERROR(logger_, "Failed to get data point for MQTT topic '{}'", topic);
         return false;
@@ -168,6 +217,7 @@ bool Plugin::Publish(std::string_view topic, std::string value) {
 }
 
 void Plugin::Stop() {
+    std::lock_guard lock(mutex_);
     if (channel_) {
         if (const auto dom = manager_.GetDOM()) {
             auto& map = dom->GetObjectMap();
@@ -211,7 +261,12 @@ bool Plugin::HandleCommandPublishMqttValue(const OvxApiCommand::Parameters& para
         SetError(parameters.response, kParameterError, text);
         return false;
     }
-    if (Publish(topic, value->get<std::string>()))
+    std::lock_guard lock(mutex_);
+    if (const auto refusal = RefusalLocked(topic)) {
+        SetError(parameters.response, kWriteError, *refusal);
+        return false;
+    }
+    if (PublishLocked(topic, value->get<std::string>()))
         return true;
     SetError(parameters.response, kWriteError, "Failed to publish MQTT value");
     return false;

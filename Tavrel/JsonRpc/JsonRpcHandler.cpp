@@ -182,10 +182,15 @@ void JsonRpcHandler::registerTopic(ConnectionActor self, const Web::Broker::Acto
         f);
     self->state.children.push_back(caf::actor_cast<caf::actor>(handler));
     self->request(broker, caf::infinite, Web::Broker::CreateTopic{Topic, handler, false})
-        .then([this](Web::Broker::Topic& topic) {
+        .then([this, self, f](Web::Broker::Topic& topic) {
             {
                 std::unique_lock lock{mutex_};
-                topic_ = std::move(topic);
+                topic_ = topic;
+            }
+            // A web service that (re)started has nothing of the earlier run: the new topic
+            // starts from the current list.
+            if (auto result = f(typename Method::Request{})) {
+                self->send(topic, Web::Broker::Publish{ToPayload(result.value())});
             }
             SPDLOG_DEBUG("JsonRpc Created topic '{}'", Topic);
         });

@@ -48,6 +48,19 @@ template <typename T>
 using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
 using SourcePtr = std::unique_ptr<GSource, SourceUnref>;
 
+/// Binds the socket to 0.0.0.0 and the port and makes it listen, as the server library does
+/// for its own sockets: address reuse, keep-alive, non-blocking, the server's backlog.
+bool ListenOn(GSocket* socket, std::uint16_t port, int backlog, GError** error) {
+    GObjectPtr<GInetAddress> any{g_inet_address_new_any(G_SOCKET_FAMILY_IPV4)};
+    GObjectPtr<GSocketAddress> address{g_inet_socket_address_new(any.get(), port)};
+    if (!g_socket_bind(socket, address.get(), TRUE, error))
+        return false;
+    g_socket_set_keepalive(socket, TRUE);
+    g_socket_set_blocking(socket, FALSE);
+    g_socket_set_listen_backlog(socket, backlog);
+    return g_socket_listen(socket, error);
+}
+
 std::size_t CountPlaying(const std::vector<ClientEntry>& clients) {
     return static_cast<std::size_t>(
         std::count_if(clients.begin(), clients.end(), [](const auto& e) { return e.playing; }));
@@ -243,22 +256,20 @@ std::unique_ptr<IRtspServer> RtspServer::Create(const Config& config) {
     gst_rtsp_thread_pool_set_max_threads(pool, CLIENT_THREADS);
     g_object_unref(pool);
 
-    // 3. The listening socket.
+    // 3./4. The listening socket, bound to its interface before it listens: no connection on
+    // another interface can reach the backlog in between.
     GError* error = nullptr;
-    GObjectPtr<GSocket> socket{gst_rtsp_server_create_socket(server.get(), nullptr, &error)};
+    GObjectPtr<GSocket> socket{
+        g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP, &error)};
     if (!socket) {
         SPDLOG_ERROR("Failed to create socket: {}", error != nullptr ? error->message : "");
         g_clear_error(&error);
         return {};
     }
-    SPDLOG_DEBUG("Socket created");
-
-    // 4. Interface binding.
-    if (settings.interface == "any") {
-        SPDLOG_DEBUG("Listen on all interfaces");
-    } else {
-        // The name field of struct ifreq comes first; a longer name is cut to its 16 bytes.
-        std::array<char, IFREQ_SIZE> request{};
+    const bool anyInterface = settings.interface == "any";
+    // The name field of struct ifreq comes first; a longer name is cut to its 16 bytes.
+    std::array<char, IFREQ_SIZE> request{};
+    if (!anyInterface) {
         std::memcpy(request.data(), settings.interface.data(),
                     std::min(settings.interface.size(), IFREQ_NAME_SIZE));
         if (setsockopt(g_socket_get_fd(socket.get()), SOL_SOCKET, SO_BINDTODEVICE, request.data(),
@@ -266,6 +277,16 @@ std::unique_ptr<IRtspServer> RtspServer::Create(const Config& config) {
             SPDLOG_ERROR("setsockopt(SO_BINDTODEVICE) failed");
             return {};
         }
+    }
+    if (!ListenOn(socket.get(), settings.port, gst_rtsp_server_get_backlog(server.get()), &error)) {
+        SPDLOG_ERROR("Failed to create socket: {}", error != nullptr ? error->message : "");
+        g_clear_error(&error);
+        return {};
+    }
+    SPDLOG_DEBUG("Socket created");
+    if (anyInterface) {
+        SPDLOG_DEBUG("Listen on all interfaces");
+    } else {
         SPDLOG_DEBUG("Bound socket to interface '{}'",
                      std::string_view(request.data(), strnlen(request.data(), IFREQ_NAME_SIZE)));
     }

@@ -1,5 +1,7 @@
 #include "Tavrel/ConfigFile.h"
 
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
@@ -68,6 +70,29 @@ TEST_F(ConfigFileTest, UnopenableFileIsOnlyADebugLine) {
         EXPECT_EQ(records[0].message, "No ConfigFile found at '" + path.string() + "'");
         EXPECT_EQ(records[0].function, "Read");
     }
+}
+
+TEST_F(ConfigFileTest, SpecialLargeFilesAndLongInterfaceNamesAreRefusedWithoutBlocking) {
+    const auto fifo = dir_ / "fifo.json";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const auto& path : {fifo, std::filesystem::path("/dev/zero")}) {
+        capture_.sink().Clear();
+        EXPECT_FALSE(Read(path).has_value());
+        EXPECT_EQ(capture_.Messages(), std::vector<std::string>{"Config file '" + path.string() +
+                                                                "' is not a regular file"});
+    }
+    const std::string padded = "{" + Rtsp() + "}" + std::string(1024 * 1024, ' ');
+    EXPECT_TRUE(ReadText(padded.substr(0, 1024 * 1024))) << "1 MiB is the limit";
+    ExpectRejected(padded.substr(0, 1024 * 1024 + 1), spdlog::level::err,
+                   "Config file '" + file_.string() + "' is larger than 1048576 bytes");
+
+    const std::string longName = R"({"rtspServerSettings": {"port": 1, "interface": ")" +
+                                 std::string(16, 'i') + R"(", "users": []}})";
+    ExpectRejected(longName, spdlog::level::err,
+                   "Interface name '" + std::string(16, 'i') + "' in '" + file_.string() +
+                       "' is longer than 15 bytes");
+    EXPECT_TRUE(ReadText(R"({"rtspServerSettings": {"port": 1, "interface": ")" +
+                         std::string(15, 'i') + R"(", "users": []}})"));
 }
 
 TEST_F(ConfigFileTest, InvalidJsonIsRejected) {

@@ -410,6 +410,38 @@ TEST_F(OvxApiClientTest, DisconnectIsQuietAndClosesTheConnection) {
     EXPECT_TRUE(log.sink().Records().empty());
 }
 
+TEST_F(OvxApiClientTest, ReconnectsByItselfWithOneLinePerStateChange) {
+    ::setenv("TAVREL_DEVICESTACK_RETRY_MS", "20", 1);
+    OvxApiClient client(io);
+    ::unsetenv("TAVREL_DEVICESTACK_RETRY_MS");
+    std::vector<bool> reports;
+    client.Connect([&](bool up) { reports.push_back(up); });
+    ASSERT_TRUE(RunUntil(io, [&] { return reports.size() == 1; }));
+    RunFor(io, 200ms);  // several more attempts fail meanwhile, without a word
+    auto peer = std::make_unique<ScriptedPeer>(io, socket);
+    ASSERT_TRUE(RunUntil(io, [&] { return reports.size() == 2; }));
+    peer->Drop();
+    ASSERT_TRUE(RunUntil(io, [&] { return reports.size() == 3; }));
+    EXPECT_EQ(reports, (std::vector<bool>{false, true, true}));
+    std::vector<std::string> lines;
+    for (const auto& r : Logged(spdlog::level::info))
+        lines.push_back(r.message);
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{
+                  "Device stack retry delay 20 ms from TAVREL_DEVICESTACK_RETRY_MS",
+                  "Failed to connect to device: 2:No such file or directory", "Connected to device",
+                  "Connection to device lost (connection to the device stack lost), "
+                  "reconnecting",
+                  "Connected to device"}));
+    // Disconnect ends the retries: the io_context runs out of work.
+    client.Disconnect();
+    ASSERT_TRUE(RunUntil(io, [&] { return peer->ClientClosed(); }));
+    peer.reset();
+    io.restart();
+    io.run_for(5s);
+    EXPECT_TRUE(io.stopped());
+}
+
 TEST_F(OvxApiClientTest, WorksWithTheDeviceStackSimulator) {
     const auto app = dir / "tavrel.json";
     const auto state = dir / "state.json";

@@ -234,8 +234,11 @@ TEST_F(TavrelTest, StopSwitchesOffDestroysAndForgets) {
     Apply(MakeConfig({Camera("/a")}));
     TakeCalls();
     controller.Stop();
-    EXPECT_THAT(TakeCalls(), ElementsAre("Available false", "Destroy"));
+    // Subscribers learn that the cameras are gone, as for a configuration without cameras.
+    EXPECT_THAT(TakeCalls(), ElementsAre("Available false", "Destroy", "Publish 0"));
     EXPECT_THAT(controller.GetCameras(), IsEmpty());
+    controller.Stop();
+    EXPECT_THAT(TakeCalls(), ElementsAre("Available false")) << "no server, nothing to retract";
     // After Stop the same configuration is new again.
     Apply(MakeConfig({Camera("/a")}));
     EXPECT_THAT(TakeCalls(), ElementsAre("Available true", "Create 8554 1", "Start", "Publish 1"));

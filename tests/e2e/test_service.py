@@ -61,7 +61,8 @@ def probe(url, transport="tcp"):
 class Service:
     """The service and its surroundings in a temporary directory."""
 
-    def __init__(self, test, tavrel_args=(), severity="6", with_devicestack=True, fixed=False):
+    def __init__(self, test, tavrel_args=(), severity="6", with_devicestack=True, fixed=False,
+                 with_webservice=True):
         self.test = test
         self.dir = tempfile.TemporaryDirectory(prefix="tavrel-e2e-")
         self.procs = []
@@ -69,6 +70,7 @@ class Service:
         self.camera_ports = [free_port(), free_port()]
         self.connector_port = free_port()
         self.ws_port = free_port()
+        self.severity = severity
         self.config = self.path("tavrel.json")
         self.state = self.path("state.json")
         self.log = self.path("tavrel.log")
@@ -83,16 +85,38 @@ class Service:
             self.write_config(["a"], self.fixed)
             tavrel_args = [*tavrel_args, "--configFile", self.fixed]
         if with_devicestack:
-            write_json(self.state, {"applicationPath": self.config, "SyslogSeverity": severity})
-            sim = self.start([DEVICESTACK, "--state", self.state, "--socket", self.socket],
-                             "devicestack")
-            self.wait_output(sim, "devicestack-sim ready")
-        web = self.start([WEBSERVICE, "--port", str(self.connector_port), "--ws-port",
-                          str(self.ws_port)], "webservice")
-        self.wait_output(web, "webservice-sim ready")
+            self.start_devicestack()
+        if with_webservice:
+            self.start_webservice()
         env = dict(os.environ, ZORBIX_SOCKET=self.socket, PANDRIX_PORT=str(self.connector_port),
-                   PANDRIX_RETRY_INTERVAL_MS="200")
+                   PANDRIX_RETRY_INTERVAL_MS="200", PANDRIX_SLOW_RETRY_INTERVAL_MS="1000",
+                   TAVREL_DEVICESTACK_RETRY_MS="100")
         self.tavrel = self.start([TAVREL, "--logfile", self.log, *tavrel_args], "tavrel", env)
+
+    def start_devicestack(self):
+        write_json(self.state, {"applicationPath": self.config, "SyslogSeverity": self.severity})
+        self.devicestack = self.start(
+            [DEVICESTACK, "--state", self.state, "--socket", self.socket], "devicestack")
+        self.wait_output(self.devicestack, "devicestack-sim ready")
+
+    def start_webservice(self):
+        self.webservice = self.start([WEBSERVICE, "--port", str(self.connector_port),
+                                      "--ws-port", str(self.ws_port)], "webservice")
+        self.wait_output(self.webservice, "webservice-sim ready")
+
+    @staticmethod
+    def kill(proc):
+        proc.kill()
+        proc.wait(TIMEOUT)
+
+    def play(self, path):
+        """An RTSP client that plays the path until it ends or is killed."""
+        player = subprocess.Popen(
+            ["ffmpeg", "-nostdin", "-v", "error", "-rtsp_transport", "tcp", "-i", self.url(path),
+             "-c", "copy", "-f", "null", "-"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.procs.append(player)
+        return player
 
     def path(self, name):
         return os.path.join(self.dir.name, name)
@@ -191,6 +215,24 @@ class ServiceTest(unittest.TestCase):
         self.addCleanup(service.close)
         return service
 
+    async def assert_registered(self, s, ws, cameras):
+        """Waits until the method answers `cameras`, then checks the capability and that a new
+        subscriber of the topic gets the same list."""
+        deadline = time.monotonic() + TIMEOUT
+        ident = 0
+        while True:
+            ident += 1
+            reply = await rpc(ws, ident, "Tavrel.Rtsp.GetCameras")
+            if reply.get("result") == s.published(cameras):
+                break
+            self.assertLess(time.monotonic(), deadline, reply)
+            await asyncio.sleep(0.1)
+        caps = await rpc(ws, ident + 1, "Pandrix.GetCapabilities")
+        self.assertEqual(caps["result"], {"RtspCameraServer": True})
+        sub = await rpc(ws, ident + 2, "Pandrix.Subscribe", {"topic": "Tavrel.Rtsp.Cameras"})
+        self.assertIs(sub["result"], True)
+        self.assertEqual((await next_notification(ws))["params"], s.published(cameras))
+
     def test_project_changes_reach_clients_and_the_web_service(self):
         s = self.service(["-vvvv"])
         s.wait_log("Connected to device")
@@ -201,38 +243,16 @@ class ServiceTest(unittest.TestCase):
 
         async def scenario():
             async with websockets.connect(f"ws://127.0.0.1:{s.ws_port}") as ws:
-                deadline = time.monotonic() + TIMEOUT
-                ident = 0
-                while True:
-                    ident += 1
-                    reply = await rpc(ws, ident, "Tavrel.Rtsp.GetCameras")
-                    if reply.get("result") == s.published(["a"]):
-                        break
-                    self.assertLess(time.monotonic(), deadline, reply)
-                    await asyncio.sleep(0.1)
-                caps = await rpc(ws, 100, "Pandrix.GetCapabilities")
-                self.assertEqual(caps["result"], {"RtspCameraServer": True})
-                sub = await rpc(ws, 101, "Pandrix.Subscribe", {"topic": "Tavrel.Rtsp.Cameras"})
-                self.assertIs(sub["result"], True)
-                first = await next_notification(ws)
-                self.assertEqual(first["params"], s.published(["a"]))
+                await self.assert_registered(s, ws, ["a"])
 
                 # A client playing /a until that camera goes away.
-                player = subprocess.Popen(
-                    ["ffmpeg", "-nostdin", "-v", "error", "-rtsp_transport", "tcp", "-i",
-                     s.url("a"), "-c", "copy", "-f", "null", "-"],
-                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-                try:
-                    s.wait_log("1/1 clients playing")
-                    # The project changes: /a goes, /b comes.
-                    s.write_config(["b"])
-                    second = await next_notification(ws)
-                    self.assertEqual(second["params"], s.published(["b"]))
-                    player.wait(TIMEOUT)
-                finally:
-                    if player.poll() is None:
-                        player.kill()
-                        player.wait()
+                player = s.play("a")
+                s.wait_log("1/1 clients playing")
+                # The project changes: /a goes, /b comes.
+                s.write_config(["b"])
+                second = await next_notification(ws)
+                self.assertEqual(second["params"], s.published(["b"]))
+                player.wait(TIMEOUT)
             self.assertIn("Project changed, reread config", s.log_lines())
             self.assertEqual(probe(s.url("b")), [("video", "h264")])
             self.assertIsNone(probe(s.url("a")))
@@ -287,12 +307,54 @@ class ServiceTest(unittest.TestCase):
         s.wait_log("Socket created", timeout=TIMEOUT)
         s.stop()
 
-    def test_absent_device_stack_idles_until_signalled(self):
+    def test_device_stack_outages_heal_while_clients_play(self):
         s = self.service(["-vvvv"], with_devicestack=False)
         s.wait_log("Failed to connect app")
+        # The device stack comes up later: the service connects and starts serving.
+        s.start_devicestack()
+        s.wait_log("Provide camera 'Camera a' at path '/a'")
+        player = s.play("a")
+        s.wait_log("1/1 clients playing")
+
+        s.kill(s.devicestack)
+        wait_until(lambda: any(m.startswith("Connection to device lost") for m in s.log_lines()),
+                   "the lost connection")
+        # A reload while the device stack is away keeps the server and its client.
         s.tavrel.send_signal(signal.SIGHUP)
-        s.wait_log("Received SIGHUP, reload config")
-        self.assertIsNone(probe(s.url("a")))
+        s.wait_log("Failed to get config file path, keeping the current configuration")
+        # The project changed meanwhile: the reconnection runs the start-up flow again.
+        s.write_config(["a", "b"])
+        s.start_devicestack()
+        s.wait_log("Connected to device", 2)
+        s.wait_log("Provide camera 'Camera b' at path '/b'")
+        s.wait_log("Change syslog severity to 6", 4)
+        self.assertIsNone(player.poll(), "the client of /a plays on")
+        self.assertEqual(s.log_lines().count("RTSP server not running, create new server"), 1)
+        self.assertEqual(probe(s.url("b")), [("video", "h264")])
+        s.stop()
+
+    def test_web_service_outages_heal(self):
+        s = self.service(["-vvvv"], with_webservice=False)
+        s.wait_log("Provide camera 'Camera a' at path '/a'")
+        # The fast attempts run out before the web service comes; the slow ones reach it.
+        s.wait_log("JsonRpc Connection retry failed")
+        s.start_webservice()
+
+        async def scenario():
+            async with websockets.connect(f"ws://127.0.0.1:{s.ws_port}") as ws:
+                await self.assert_registered(s, ws, ["a"])
+            # The web service restarts: everything is registered again.
+            s.kill(s.webservice)
+            s.start_webservice()
+            s.wait_log("JsonRpc Pandrix connection established", 2)
+            async with websockets.connect(f"ws://127.0.0.1:{s.ws_port}") as ws:
+                await self.assert_registered(s, ws, ["a"])
+                # A stopped server leaves no cameras behind on the topic.
+                with open(s.config, "w") as f:
+                    f.write("{ not json")
+                self.assertEqual((await next_notification(ws))["params"], [])
+
+        asyncio.run(scenario())
         s.stop()
 
 

@@ -133,6 +133,13 @@ TEST_F(PluginCommandTest, FailedPublishAnswersCodeOneWithoutItsOwnLogLine) {
         << "only Publish's own line";
 }
 
+TEST_F(PluginCommandTest, RefusedTopicAnswersCodeOneWithTheReason) {
+    EXPECT_FALSE(Run(R"({"topic":"a/#","value":"v"})"));
+    EXPECT_EQ(response_.dump(), Error(1, "Topic contains an MQTT wildcard ('+' or '#')"));
+    EXPECT_EQ(pluginLog_->Messages().size(), 1u);
+    EXPECT_FALSE(DataPoint("a/#"));
+}
+
 TEST_F(PluginCommandTest, LibraryTypeErrorsReachTheCaller) {
     struct Case {
         const char* parameters;

@@ -2,6 +2,8 @@
 // library.
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "PluginFixture.h"
@@ -11,6 +13,9 @@ namespace Norvane::Test {
 namespace {
 
 using PluginLifecycleTest = PluginFixture;
+
+/// The plug-in's limit on data points in its channel.
+constexpr std::size_t kMaxDataPoints = 1000;
 
 TEST_F(PluginLifecycleTest, LoadingAndUnloadingAreLoggedToPelmoraLog) {
     Load("ignored name");
@@ -190,11 +195,11 @@ TEST_F(PluginLifecycleTest, SecondPublishReusesTheDataPoint) {
 TEST_F(PluginLifecycleTest, TopicsAreDataPointNamesUnchanged) {
     AddDevices(1);
     Load();
-    for (const std::string topic : {"a/b", "a/B", "a/+/#", "/", " spaced "})
+    for (const std::string topic : {"a/b", "a/B", "/", " spaced "})
         ASSERT_TRUE(mqtt_->Publish(topic, topic)) << topic;
     const auto& dps = Channel()->GetDataPoints();
-    ASSERT_EQ(dps.GetSize(), 5u);
-    for (const std::string topic : {"a/b", "a/B", "a/+/#", "/", " spaced "}) {
+    ASSERT_EQ(dps.GetSize(), 4u);
+    for (const std::string topic : {"a/b", "a/B", "/", " spaced "}) {
         ASSERT_TRUE(DataPoint(topic)) << topic;
         EXPECT_EQ(DataPoint(topic)->GetValue().GetText(), topic);
     }
@@ -295,14 +300,6 @@ TEST_F(PluginLifecycleTest, FailuresAreLoggedAndReportedAsFalse) {
     plugin_->Stop();
     EXPECT_EQ(Logged("Plugin stopped."), 1u);
 
-    manager_->SetDOM(dom_);
-    pluginLog_->Clear();
-    EXPECT_FALSE(mqtt_->Publish("", "v")) << "a data point needs a name";
-    EXPECT_EQ(pluginLog_->Messages(),
-              (std::vector<std::string>{
-                  "Created MQTT channel with ID " + std::to_string(Channel()->GetId()),
-                  "Failed to create MQTT data point for topic ''",
-                  "Failed to get data point for MQTT topic ''"}));
     for (const auto& record : pluginLog_->Records()) {
         if (record.message.rfind("Failed", 0) == 0) {
             EXPECT_EQ(record.level, spdlog::level::err) << record.message;
@@ -341,6 +338,58 @@ TEST_F(PluginLifecycleTest, DataPointOfAnotherValueTypeRefusesTheText) {
     EXPECT_TRUE(number->GetValue().IsEmpty());
     EXPECT_EQ(pluginLog_->Messages(),
               std::vector<std::string>{"Failed to set value of data point for MQTT topic 'n'"});
+}
+
+TEST_F(PluginLifecycleTest, UnfitTopicsAndTopicsBeyondTheLimitAreRefusedWithOneLine) {
+    AddDevices(1);
+    Load();
+    plugin_->Start();
+    const std::vector<std::pair<std::string, std::string>> refused{
+        {"", R"(Refused MQTT topic "": Topic is empty)"},
+        {"a/#", R"(Refused MQTT topic "a/#": Topic contains an MQTT wildcard ('+' or '#'))"},
+        {"a/+/b", R"(Refused MQTT topic "a/+/b": Topic contains an MQTT wildcard ('+' or '#'))"},
+        {std::string("a\0b", 3), R"(Refused MQTT topic "a\x00b": Topic contains a NUL byte)"},
+        {std::string(1025, 'x'), "Refused MQTT topic \"" + std::string(64, 'x') +
+                                     "\"... (1025 bytes): Topic is longer than 1024 bytes"},
+    };
+    for (const auto& [topic, line] : refused) {
+        pluginLog_->Clear();
+        EXPECT_FALSE(mqtt_->Publish(topic, "v"));
+        EXPECT_EQ(pluginLog_->Messages(), std::vector<std::string>{line});
+    }
+    EXPECT_EQ(Channel()->GetDataPoints().GetSize(), 0u);
+
+    ASSERT_TRUE(mqtt_->Publish(std::string(1024, 'x'), "v"));
+    for (std::size_t i = 1; i < kMaxDataPoints; ++i)
+        ASSERT_TRUE(mqtt_->Publish("t" + std::to_string(i), "v"));
+    pluginLog_->Clear();
+    EXPECT_FALSE(mqtt_->Publish("one/more", "v"));
+    EXPECT_EQ(pluginLog_->Messages(),
+              std::vector<std::string>{
+                  R"(Refused MQTT topic "one/more": MQTT channel already holds 1000 data points)"});
+    EXPECT_TRUE(mqtt_->Publish("t1", "again")) << "existing data points keep working";
+    EXPECT_EQ(DataPoint("t1")->GetValue().GetText(), "again");
+    EXPECT_EQ(Channel()->GetDataPoints().GetSize(), kMaxDataPoints);
+}
+
+TEST_F(PluginLifecycleTest, PublishAndCommandFromTwoThreadsMakeOneDataPointPerTopic) {
+    AddDevices(1);
+    Load();
+    const auto commands = PluginLoader::GetCommands(plugin_);
+    ASSERT_EQ(commands.size(), 1u);
+    constexpr int kTopics = 200;
+    std::thread publisher([&] {
+        for (int i = 0; i < kTopics; ++i)
+            mqtt_->Publish("t" + std::to_string(i), "p");
+    });
+    for (int i = 0; i < kTopics; ++i) {
+        const OvxJson request{{"topic", "t" + std::to_string(i)}, {"value", "c"}};
+        OvxJson response;
+        const std::string client = "test";
+        commands[0].handler({request, client, response});
+    }
+    publisher.join();
+    EXPECT_EQ(Channel()->GetDataPoints().GetSize(), static_cast<std::size_t>(kTopics));
 }
 
 }  // namespace

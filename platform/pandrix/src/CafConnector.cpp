@@ -27,6 +27,9 @@ using retry_atom = caf::atom_constant<caf::atom("retry")>;
 // How long Stop() waits for the handler actor to finish what it is doing.
 constexpr std::chrono::seconds kStopTimeout{5};
 
+// The pace of attempts once the fast ones are used up.
+constexpr std::chrono::seconds kSlowRetryInterval{30};
+
 // The smallest time a single attempt may take before it counts as failed.
 constexpr std::chrono::milliseconds kMinAttemptTimeout{1000};
 
@@ -53,6 +56,7 @@ struct ConnectParams {
     std::uint16_t port;
     std::string token;
     std::chrono::milliseconds interval;
+    std::chrono::milliseconds slowInterval;
     std::size_t attempts;
     ConnectionHandler handler;
 };
@@ -65,7 +69,8 @@ struct ConnectState {
 
 using ConnectActor = caf::stateful_actor<ConnectState>;
 
-// Connects, retries, delivers the handles or gives up; starts over when the connection is lost.
+// Connects, retries, delivers the handles; after the fast attempts it reports delete_atom and
+// goes on at the slow pace; starts over with fast attempts when the connection is lost.
 caf::behavior Connect(ConnectActor* self, std::shared_ptr<const ConnectParams> params) {
     const auto timeout = std::max(params->interval, kMinAttemptTimeout);
     auto failed = [self, params](const std::string& why) {
@@ -77,10 +82,16 @@ caf::behavior Connect(ConnectActor* self, std::shared_ptr<const ConnectParams> p
             self->delayed_send(self, params->interval, retry_atom::value);
             return;
         }
-        SPDLOG_LOGGER_INFO(&logger, "Pandrix giving up on {}:{} after {} attempts: {}",
-                           params->host, params->port, params->attempts, why);
-        self->send(params->handler, caf::delete_atom::value);
-        self->quit();
+        if (self->state.attempt == params->attempts) {
+            SPDLOG_LOGGER_INFO(
+                &logger, "Pandrix {}:{} not reached in {} attempts ({}), trying every {} ms",
+                params->host, params->port, params->attempts, why, params->slowInterval.count());
+            self->send(params->handler, caf::delete_atom::value);
+        } else {
+            SPDLOG_LOGGER_DEBUG(&logger, "Pandrix attempt {} to reach {}:{} failed: {}",
+                                self->state.attempt, params->host, params->port, why);
+        }
+        self->delayed_send(self, params->slowInterval, retry_atom::value);
     };
     self->set_down_handler([self, params](caf::down_msg& msg) {
         if (!self->state.gateway || msg.source != self->state.gateway.address()) {
@@ -143,6 +154,7 @@ CafConnector::CafConnector(std::shared_ptr<spdlog::logger> logger, const InitFac
                            std::string token)
     : logger_(logger ? std::move(logger) : spdlog::default_logger()),
       retryInterval_(retryInterval),
+      slowRetryInterval_(kSlowRetryInterval),
       host_(std::move(host)),
       port_(port),
       token_(std::move(token)),
@@ -150,6 +162,12 @@ CafConnector::CafConnector(std::shared_ptr<spdlog::logger> logger, const InitFac
     if (auto envPort = FromEnvironment<std::uint16_t>(*logger_, "PANDRIX_PORT")) {
         SPDLOG_LOGGER_INFO(logger_, "Pandrix port {} from PANDRIX_PORT", *envPort);
         port_ = *envPort;
+    }
+    if (auto envSlow = FromEnvironment<std::uint32_t>(*logger_, "PANDRIX_SLOW_RETRY_INTERVAL_MS")) {
+        SPDLOG_LOGGER_INFO(logger_,
+                           "Pandrix slow retry interval {} ms from PANDRIX_SLOW_RETRY_INTERVAL_MS",
+                           *envSlow);
+        slowRetryInterval_ = std::chrono::milliseconds{*envSlow};
     }
     if (auto envInterval = FromEnvironment<std::uint32_t>(*logger_, "PANDRIX_RETRY_INTERVAL_MS")) {
         SPDLOG_LOGGER_INFO(logger_, "Pandrix retry interval {} ms from PANDRIX_RETRY_INTERVAL_MS",
@@ -195,8 +213,8 @@ bool CafConnector::TryConnecting(std::size_t attempts) {
     if (connecting_) {
         caf::anon_send_exit(connecting_, caf::exit_reason::user_shutdown);
     }
-    auto params = std::make_shared<const ConnectParams>(
-        ConnectParams{logger_, host_, port_, token_, retryInterval_, attempts, handler_});
+    auto params = std::make_shared<const ConnectParams>(ConnectParams{
+        logger_, host_, port_, token_, retryInterval_, slowRetryInterval_, attempts, handler_});
     connecting_ = system_->spawn(Connect, std::move(params));
     return true;
 }

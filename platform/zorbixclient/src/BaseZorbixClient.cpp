@@ -229,11 +229,13 @@ public:
 
     void SetConnectTimeout(std::chrono::milliseconds timeout) { connectTimeout_ = timeout; }
     void SetEventHandler(EventHandler handler) { eventHandler_ = std::move(handler); }
+    void SetConnectionLostHandler(CompletionHandler handler) { lostHandler_ = std::move(handler); }
 
     /// Drops every callback and closes the connection (the client is being destroyed).
     void Shutdown() {
         orphaned_ = true;
         eventHandler_ = nullptr;
+        lostHandler_ = nullptr;
         connectDone_ = nullptr;
         pending_.clear();
         CloseSocket();
@@ -316,9 +318,13 @@ private:
             FailConnect(reason);
             return;
         }
-        SPDLOG_WARN("Connection to the device stack lost ({})", reason.message());
+        SPDLOG_DEBUG("Connection to the device stack lost ({})", reason.message());
         CloseSocket();
         FailAll(Errc::connection_lost);
+        Deliver([self = shared_from_this(), reason] {
+            if (self->lostHandler_)
+                self->lostHandler_(reason);
+        });
     }
 
     void Write(std::shared_ptr<std::string> line) {
@@ -473,6 +479,7 @@ private:
     std::array<char, 64 * 1024> readBuffer_{};
     LineFramer framer_;
     EventHandler eventHandler_;
+    CompletionHandler lostHandler_;
 };
 
 BaseZorbixClient::BaseZorbixClient(asio::io_context& io) : impl_(std::make_shared<Impl>(io)) {}
@@ -506,6 +513,12 @@ void BaseZorbixClient::Disconnect(CompletionHandler done) {
 
 void BaseZorbixClient::SetConnectTimeout(std::chrono::milliseconds timeout) {
     impl_->OnStrand([timeout](Impl& impl) { impl.SetConnectTimeout(timeout); });
+}
+
+void BaseZorbixClient::SetConnectionLostHandler(CompletionHandler handler) {
+    impl_->OnStrand([handler = std::move(handler)](Impl& impl) mutable {
+        impl.SetConnectionLostHandler(std::move(handler));
+    });
 }
 
 void BaseZorbixClient::SetEventHandler(EventHandler handler) {

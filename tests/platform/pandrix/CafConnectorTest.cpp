@@ -95,26 +95,34 @@ protected:
     std::shared_ptr<Inbox<Event>> inbox_ = std::make_shared<Inbox<Event>>();
 };
 
-TEST_F(CafConnectorTest, GivesUpAfterTheGivenNumberOfAttempts) {
-    auto connector = MakeConnector(Norvane::Test::FreePort());
+TEST_F(CafConnectorTest, ReportsDeleteAfterTheFastAttemptsThenGoesOnSlowly) {
+    ScopedEnv slow{"PANDRIX_SLOW_RETRY_INTERVAL_MS", "200"};
+    const auto port = Norvane::Test::FreePort();
+    auto connector = MakeConnector(port);
     EXPECT_EQ(connector->RetryInterval(), 20ms);
+    EXPECT_EQ(connector->SlowRetryInterval(), 200ms);
     ASSERT_TRUE(connector->TryConnecting(3));
     auto event = inbox_->Take();
     ASSERT_TRUE(event);
     EXPECT_TRUE(std::holds_alternative<GaveUp>(*event));
     std::size_t failures = 0;
-    std::size_t givingUp = 0;
+    std::size_t slowPace = 0;
     for (const auto& message : log_.Messages()) {
         failures += message.starts_with("Pandrix attempt ") ? 1 : 0;
-        givingUp += message.starts_with("Pandrix giving up on") &&
-                            message.find("after 3 attempts") != std::string::npos
+        slowPace += message.find("not reached in 3 attempts") != std::string::npos &&
+                            message.ends_with("trying every 200 ms")
                         ? 1
                         : 0;
     }
     EXPECT_EQ(failures, 2u);
-    EXPECT_EQ(givingUp, 1u);
-    // Nothing more arrives once the connector gave up.
-    EXPECT_FALSE(inbox_->Take(100ms));
+    EXPECT_EQ(slowPace, 1u);
+    // The web service appears later: the slow attempts reach it.
+    SimProcess sim(port);
+    auto connected = inbox_->Take();
+    ASSERT_TRUE(connected);
+    EXPECT_TRUE(std::holds_alternative<Connection>(*connected));
+    connected.reset();
+    connector->Stop();
 }
 
 TEST_F(CafConnectorTest, RefusesToStartWithoutWhatItNeeds) {

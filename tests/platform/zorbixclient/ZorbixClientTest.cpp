@@ -271,9 +271,11 @@ TEST_F(ZorbixClientTest, RequestsFailAtOnceWithoutConnection) {
     EXPECT_FALSE(result->Failed());
 }
 
-TEST_F(ZorbixClientTest, LostConnectionFailsRequestsInFlightAtOnce) {
+TEST_F(ZorbixClientTest, LostConnectionFailsRequestsInFlightAtOnceAndIsReported) {
     ScriptedPeer peer(io, socket);
     ZorbixClient client(io);
+    std::vector<boost::system::error_code> lost;
+    client.SetConnectionLostHandler([&](const auto& ec) { lost.push_back(ec); });
     ASSERT_FALSE(Connect(client, socket).failed());
     std::vector<TRresult<Json>> results;
     for (int i = 0; i < 3; ++i)
@@ -286,6 +288,8 @@ TEST_F(ZorbixClientTest, LostConnectionFailsRequestsInFlightAtOnce) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);  // not by the 60 s time-out
     for (const auto& r : results)
         EXPECT_EQ(r.SystemError(), make_error_code(Errc::connection_lost));
+    ASSERT_TRUE(RunUntil(io, [&] { return !lost.empty(); }));
+    EXPECT_EQ(lost, std::vector{make_error_code(Errc::connection_lost)});
     EXPECT_EQ(
         log.Count("Connection to the device stack lost (connection to the device stack lost)"), 1u);
     // Afterwards requests fail at once, and a new Connect works.
@@ -294,6 +298,9 @@ TEST_F(ZorbixClientTest, LostConnectionFailsRequestsInFlightAtOnce) {
     EXPECT_EQ(result->SystemError(), make_error_code(Errc::not_connected));
     EXPECT_FALSE(Connect(client, socket).failed());
     EXPECT_EQ(peer.Accepted(), 2);
+    client.Disconnect(nullptr);
+    RunFor(io, 50ms);
+    EXPECT_EQ(lost.size(), 1u) << "Disconnect is no loss";
 }
 
 TEST_F(ZorbixClientTest, DisconnectFailsRequestsAndLetsTheIoContextRunOut) {

@@ -52,6 +52,10 @@ public:
     void Disconnect(CompletionHandler done);
     /// Changes how long Connect waits for the connection and the hello's answer.
     void SetConnectTimeout(std::chrono::milliseconds timeout);
+    /// Installs the receiver of a lost connection (replacing an earlier one): it runs once,
+    /// with the reason, when the device stack closes or breaks an established connection (not
+    /// after Disconnect). The client is then idle and may Connect again.
+    void SetConnectionLostHandler(CompletionHandler handler);
 
 protected:
     /// Installs the receiver of event messages (replacing an earlier one).

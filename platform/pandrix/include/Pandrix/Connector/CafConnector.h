@@ -23,12 +23,13 @@ namespace Pandrix::Connector {
 ///
 /// The connector owns the application's actor system. TryConnecting() starts connecting in the
 /// background: each attempt that fails is followed by the next one after the retry interval;
-/// once connected, the handler gets the five service handles, and after the last failed attempt
-/// it gets delete_atom. When an established connection is lost, the connector starts over with
-/// the same number of attempts. Nothing here blocks the caller for a connection.
+/// once connected, the handler gets the five service handles. After the last failed attempt it
+/// gets delete_atom, and the connector keeps trying at a slow pace (every 30 s) until Stop.
+/// When an established connection is lost, the connector starts over with the same number of
+/// attempts. Nothing here blocks the caller for a connection.
 ///
 /// Environment (for tests and development): PANDRIX_PORT replaces the port,
-/// PANDRIX_RETRY_INTERVAL_MS the retry interval.
+/// PANDRIX_RETRY_INTERVAL_MS the retry interval, PANDRIX_SLOW_RETRY_INTERVAL_MS the slow one.
 class CafConnector {
 public:
     /// Makes the CafInit that prepares the actor system's configuration.
@@ -65,9 +66,13 @@ public:
     /// The retry interval in use (after the PANDRIX_RETRY_INTERVAL_MS override).
     std::chrono::milliseconds RetryInterval() const { return retryInterval_; }
 
+    /// The pace after the fast attempts (after the PANDRIX_SLOW_RETRY_INTERVAL_MS override).
+    std::chrono::milliseconds SlowRetryInterval() const { return slowRetryInterval_; }
+
 private:
     std::shared_ptr<spdlog::logger> logger_;
     std::chrono::milliseconds retryInterval_;
+    std::chrono::milliseconds slowRetryInterval_;
     std::string host_;
     std::uint16_t port_;
     std::string token_;
