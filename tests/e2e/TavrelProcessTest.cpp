@@ -1,7 +1,15 @@
 // The built tavrel program as a real process: help, usage errors, signals and its log file.
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,6 +54,42 @@ bool WaitForSignalHandlers(Process& process, std::vector<int> signals) {
     return false;
 }
 
+// The service manager's end of NOTIFY_SOCKET: a Unix datagram socket bound to a path.
+class NotifySocket {
+public:
+    explicit NotifySocket(const std::filesystem::path& path)
+        : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        bound_ =
+            fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~NotifySocket() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    NotifySocket(const NotifySocket&) = delete;
+    NotifySocket& operator=(const NotifySocket&) = delete;
+    bool Bound() const { return bound_; }
+
+    /// The next datagram, or nothing when none came in time.
+    std::optional<std::string> Next() {
+        pollfd ready{fd_, POLLIN, 0};
+        if (::poll(&ready, 1, 60000) != 1)
+            return std::nullopt;
+        char buffer[512];
+        const auto size = ::recv(fd_, buffer, sizeof buffer, 0);
+        if (size < 0)
+            return std::nullopt;
+        return std::string(buffer, static_cast<std::size_t>(size));
+    }
+
+private:
+    int fd_;
+    bool bound_{false};
+};
+
 // Checks that the lines appear in the text in this order.
 void ExpectInOrder(const std::string& text, const std::vector<std::string>& lines) {
     std::size_t pos = 0;
@@ -72,7 +116,7 @@ TEST(TavrelProcessTest, HelpPrintsOptionsAndCreatesNoLogFile) {
         EXPECT_NE(result.out.find("  -h [ --help ]"), std::string::npos) << result.out;
         EXPECT_NE(result.out.find("--configFile arg"), std::string::npos) << result.out;
         // The description's own line end, the help text's newline and the format's one.
-        EXPECT_TRUE(result.out.ends_with("file\n\n\n")) << result.out;
+        EXPECT_TRUE(result.out.ends_with("no logfile\n\n\n")) << result.out;
         EXPECT_EQ(result.err, "");
     }
     EXPECT_FALSE(std::filesystem::exists(log));
@@ -162,6 +206,44 @@ TEST(TavrelProcessTest, UnopenableLogFileFallsBackToConsole) {
     ExpectInOrder(tavrel.Stderr(), {"| error    | Tavrel - failed to open logfile: ",
                                     "| warning  | Tavrel - falling back to console logging",
                                     "Start Tavrel with features", "Stopped Tavrel"});
+}
+
+// As a service: readiness once the device stack answered, watchdog keep-alives from the main
+// loop, stopping on SIGTERM; with "logToStderr" no log file, and standard error carries the log
+// at the level the platform reports (7: debug).
+TEST(TavrelProcessTest, ServiceManagerIsNotifiedAndTheLogGoesToStderr) {
+    TempDir dir;
+    NotifySocket notify(dir / "notify");
+    ASSERT_TRUE(notify.Bound());
+    const auto missing = dir / "missing.json";
+    WriteFile(dir / "state.json",
+              R"({"applicationPath": ")" + missing.string() + R"(", "SyslogSeverity": "7"})");
+    Process sim({(BuildDir() / "tools/devicestack-sim/devicestack-sim").string(), "--state",
+                 (dir / "state.json").string(), "--socket", (dir / "zorbix.sock").string()});
+    ASSERT_TRUE(sim.WaitForOutput("devicestack-sim ready on")) << sim.Stderr();
+
+    const auto log = dir / "tavrel.log";
+    Process tavrel({Tavrel(), "--logToStderr", "--logfile", log.string()},
+                   {"NOTIFY_SOCKET=" + (dir / "notify").string(), "WATCHDOG_USEC=400000",
+                    "ZORBIX_SOCKET=" + (dir / "zorbix.sock").string()});
+    std::vector<std::string> received;
+    while (std::count(received.begin(), received.end(), "READY=1") == 0 ||
+           received.back() != "WATCHDOG=1") {
+        auto message = notify.Next();
+        ASSERT_TRUE(message) << ::testing::PrintToString(received) << tavrel.Stderr();
+        received.push_back(*message);
+    }
+    tavrel.Signal(SIGTERM);
+    for (auto message = notify.Next(); message != "STOPPING=1"; message = notify.Next())
+        ASSERT_EQ(message, "WATCHDOG=1") << tavrel.Stderr();
+    EXPECT_EQ(tavrel.Wait(), 0);
+
+    EXPECT_EQ(std::count(received.begin(), received.end(), "READY=1"), 1);
+    ExpectInOrder(tavrel.Stderr(),
+                  {"| info     | Tavrel - Change syslog severity to 7",
+                   "| debug    | Tavrel - No ConfigFile found at '" + missing.string() + "'",
+                   "Stopped Tavrel"});
+    EXPECT_FALSE(std::filesystem::exists(log));
 }
 
 }  // namespace
