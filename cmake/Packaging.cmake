@@ -41,12 +41,13 @@ a systemd service that takes its configuration and log level from the\n\
 platform. The package also holds the MQTT plug-in libovx_pelmora.so for the\n\
 platform's plug-in host.")
 # The platform's libraries are not Debian packages, so dpkg-shlibdeps cannot be used: the
-# Debian libraries the programs link, and the GStreamer elements the relay builds.
+# Debian libraries the programs link, the GStreamer elements the relay builds, and kill(1) for
+# the unit's reload.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "libc6, libstdc++6, libgcc-s1, libboost-json1.81.0, libboost-program-options1.81.0, \
 libcaf-core0.17, libfmt9, libspdlog1.10, libglib2.0-0, libgstreamer1.0-0, \
 libgstreamer-plugins-base1.0-0, libgstrtspserver-1.0-0, libsystemd0, \
-gstreamer1.0-plugins-base, gstreamer1.0-plugins-good")
+gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, procps")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${packaging}/conffiles ${packaging}/postinst ${packaging}/prerm ${packaging}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
