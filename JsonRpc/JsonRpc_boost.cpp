@@ -12,7 +12,7 @@
 
 #include <spdlog/spdlog.h>
 #include <boost/json/parser.hpp>
-#include <boost/json/serialize.hpp>
+#include <boost/json/serializer.hpp>
 #include <boost/json/value_from.hpp>
 #include <boost/json/value_to.hpp>
 #include <boost/system/system_error.hpp>
@@ -136,12 +136,33 @@ Outcome<Message> Parse(std::string_view text, const JsonBufferPtr& buffer, const
     }
 }
 
+// Serializes `value` into one string of its exact size. Boost.JSON's own `serialize` reads
+// through a stack buffer of BOOST_JSON_STACK_BUFFER_SIZE bytes, which is 256 off x86: longer text
+// then grows the string step by step and the serializer keeps its resume state on the heap. Here
+// the serializer writes into a buffer as large as the arena, so that a message whose value fits
+// the arena costs exactly one allocation, the returned string, on every architecture.
+std::string SerializeValue(const json::value& value) {
+    char chunk[JsonBuffer::RegionSize];
+    json::serializer serializer;
+    serializer.reset(&value);
+    const json::string_view first = serializer.read(chunk, sizeof chunk);
+    if (serializer.done())
+        return std::string(first.data(), first.size());
+    // Longer than the arena: rare, and the copies it takes are acceptable there.
+    std::string text(first.data(), first.size());
+    while (!serializer.done()) {
+        const json::string_view more = serializer.read(chunk, sizeof chunk);
+        text.append(more.data(), more.size());
+    }
+    return text;
+}
+
 template <class Message>
 std::string Build(const Message& message, const JsonBufferPtr& buffer) {
     const JsonBufferPtr hold = buffer;
     json::value document(StorageOf(hold));
     tag_invoke(json::value_from_tag{}, document, message);
-    return json::serialize(document);
+    return SerializeValue(document);
 }
 
 }  // namespace
@@ -150,7 +171,7 @@ std::string Build(const Message& message, const JsonBufferPtr& buffer) {
 // Raw payload
 
 Raw ToRaw(const json::value& value) {
-    return Raw{CowString(json::serialize(value))};
+    return Raw{CowString(SerializeValue(value))};
 }
 
 Result<json::value> FromRaw(const std::optional<Raw>& raw, json::storage_ptr storage) {

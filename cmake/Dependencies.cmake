@@ -11,6 +11,8 @@ pkg_check_modules(GST_RTSP REQUIRED IMPORTED_TARGET gstreamer-rtsp-1.0 gstreamer
                   gstreamer-rtp-1.0)
 pkg_check_modules(GST_RTSP_SERVER REQUIRED IMPORTED_TARGET gstreamer-rtsp-server-1.0)
 pkg_check_modules(GIO REQUIRED IMPORTED_TARGET gio-2.0 gobject-2.0 glib-2.0)
+# sd_notify: readiness and watchdog keep-alives for the service manager.
+pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
 
 # CAF 0.17 ships no CMake package: imported targets over the installed libraries.
 find_path(CAF_INCLUDE_DIR caf/all.hpp REQUIRED)

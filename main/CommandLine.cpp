@@ -28,7 +28,9 @@ CommandLineResult ParseCommandLine(int argc, const char* const argv[]) {
                 "path for the logfile")
             ("verbose,v", po::value<counter>()->zero_tokens(),
                 "verbosity for cout-log (v=Error vv=Warn vvv=Info, vvvv=Debug)")
-            ("configFile", po::value<std::string>(), "override applicationPath config file");
+            ("configFile", po::value<std::string>(), "override applicationPath config file")
+            ("logToStderr", po::bool_switch(),
+                "log to standard error only, no logfile");
         // clang-format on
 
         po::variables_map vm;
@@ -50,6 +52,7 @@ CommandLineResult ParseCommandLine(int argc, const char* const argv[]) {
         settings.logToConsole = settings.verbosity > 0;
         if (vm.count("configFile"))
             settings.configFile = vm["configFile"].as<std::string>();
+        settings.logToStderr = vm["logToStderr"].as<bool>();
         return settings;
     } catch (const std::exception& e) {
         return CommandLineError{e.what()};

@@ -24,6 +24,9 @@ struct CommandLineSettings {
     unsigned verbosity{0};             ///< occurrences of "verbose,v"
     bool logToConsole{false};          ///< verbosity > 0
     std::filesystem::path configFile;  ///< "configFile"; empty: the device stack names the file
+    /// "logToStderr": no log file, every record to standard error (a service manager's journal
+    /// keeps them), at the platform's level unless "verbose" fixes one.
+    bool logToStderr{false};
 };
 
 /// The command line could not be parsed: the option library's message.

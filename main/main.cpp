@@ -14,6 +14,7 @@
 #include "Tavrel/gst/RtpPassthroughPay.h"
 #include "main/CommandLine.h"
 #include "main/Runtime.h"
+#include "main/ServiceNotifier.h"
 
 namespace {
 
@@ -45,8 +46,9 @@ int main(int argc, char* argv[]) {
     boost::asio::io_context io;
     LoggerManager logger(
         io, "Tavrel",
-        LogFileSettings{settings.logFile.string(), kMaxLogFileSize, kMaxLogFiles, true},
-        ConsoleLogSettings{commandLineLevel, settings.logToConsole});
+        LogFileSettings{settings.logFile.string(), kMaxLogFileSize, kMaxLogFiles,
+                        !settings.logToStderr},
+        ConsoleLogSettings{commandLineLevel, settings.logToConsole || settings.logToStderr});
     logger.Start();
 
     SPDLOG_INFO("Start Tavrel with features: {}", kFeatures);
@@ -64,7 +66,12 @@ int main(int argc, char* argv[]) {
 
     boost::asio::signal_set signals(io, SIGHUP, SIGINT, SIGTERM);
     Runtime runtime{settings, logger, signals, controller, client};
-    client.Connect([&runtime](bool connected) { HandleConnected(runtime, connected); });
+    ServiceNotifier notifier(io);
+    client.Connect([&runtime, &notifier](bool connected) {
+        HandleConnected(runtime, connected);
+        // The device stack answered; with a fixed configuration path it is applied by now.
+        notifier.Ready();
+    });
     WaitForSignal(runtime);
 
     io.run();

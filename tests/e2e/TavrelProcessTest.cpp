@@ -1,9 +1,16 @@
 // The built tavrel program as a real process: help, usage errors, signals and its log file.
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -25,26 +32,54 @@ std::size_t Occurrences(const std::string& text, const std::string& what) {
     return n;
 }
 
-// True once the process catches every given signal (its handlers are installed), read from
-// the SigCgt mask in /proc/<pid>/status.
-bool WaitForSignalHandlers(Process& process, std::vector<int> signals) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (process.Running() && std::chrono::steady_clock::now() < deadline) {
-        std::ifstream status("/proc/" + std::to_string(process.pid()) + "/status");
-        for (std::string line; std::getline(status, line);) {
-            if (!line.starts_with("SigCgt:"))
-                continue;
-            const auto mask = std::stoull(line.substr(7), nullptr, 16);
-            bool all = true;
-            for (int sig : signals)
-                all = all && (mask & (1ull << (sig - 1)));
-            if (all)
+// The service manager's end of NOTIFY_SOCKET: a Unix datagram socket bound to a path. tavrel's
+// readiness report also tells that its signal handlers are installed (/proc's SigCgt cannot:
+// under an emulator it shows the emulator's own handlers from the start).
+class NotifySocket {
+public:
+    explicit NotifySocket(const std::filesystem::path& path)
+        : path_(path), fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            ADD_FAILURE() << "cannot bind " << path << ": " << std::strerror(errno);
+    }
+    ~NotifySocket() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    NotifySocket(const NotifySocket&) = delete;
+    NotifySocket& operator=(const NotifySocket&) = delete;
+
+    /// The environment entry that points a process at this socket.
+    std::string Env() const { return "NOTIFY_SOCKET=" + path_.string(); }
+
+    /// The next datagram, or nothing when none came in time.
+    std::optional<std::string> Next() {
+        pollfd ready{fd_, POLLIN, 0};
+        if (::poll(&ready, 1, 60000) != 1)
+            return std::nullopt;
+        char buffer[512];
+        const auto size = ::recv(fd_, buffer, sizeof buffer, 0);
+        if (size < 0)
+            return std::nullopt;
+        return std::string(buffer, static_cast<std::size_t>(size));
+    }
+
+    /// True once `message` came in; the messages before it are dropped.
+    bool WaitFor(const std::string& message) {
+        for (auto next = Next(); next; next = Next()) {
+            if (*next == message)
                 return true;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return false;
     }
-    return false;
-}
+
+private:
+    std::filesystem::path path_;
+    int fd_;
+};
 
 // Checks that the lines appear in the text in this order.
 void ExpectInOrder(const std::string& text, const std::vector<std::string>& lines) {
@@ -72,7 +107,7 @@ TEST(TavrelProcessTest, HelpPrintsOptionsAndCreatesNoLogFile) {
         EXPECT_NE(result.out.find("  -h [ --help ]"), std::string::npos) << result.out;
         EXPECT_NE(result.out.find("--configFile arg"), std::string::npos) << result.out;
         // The description's own line end, the help text's newline and the format's one.
-        EXPECT_TRUE(result.out.ends_with("file\n\n\n")) << result.out;
+        EXPECT_TRUE(result.out.ends_with("no logfile\n\n\n")) << result.out;
         EXPECT_EQ(result.err, "");
     }
     EXPECT_FALSE(std::filesystem::exists(log));
@@ -105,8 +140,10 @@ TEST(TavrelProcessTest, SigtermStopsCleanly) {
     TempDir dir;
     const auto log = dir / "tavrel.log";
     // Unknown options and GStreamer's own pass the parser.
-    Process tavrel({Tavrel(), "--logfile", log.string(), "--gst-debug-level=0", "--unknown"});
-    ASSERT_TRUE(WaitForSignalHandlers(tavrel, {SIGHUP, SIGINT, SIGTERM})) << tavrel.Stderr();
+    NotifySocket notify(dir / "notify");
+    Process tavrel({Tavrel(), "--logfile", log.string(), "--gst-debug-level=0", "--unknown"},
+                   {notify.Env()});
+    ASSERT_TRUE(notify.WaitFor("READY=1")) << tavrel.Stderr();
     tavrel.Signal(SIGTERM);
     EXPECT_EQ(tavrel.Wait(), 0);
     ExpectInOrder(ReadFile(log),
@@ -125,8 +162,10 @@ TEST(TavrelProcessTest, SighupRereadsFixedFileUntilSigint) {
     const auto log = dir / "tavrel.log";
     const auto config = dir / "tavrel.json";
     WriteFile(config, "{\"cameras\": 3}");
-    Process tavrel({Tavrel(), "--logfile", log.string(), "-vvvv", "--configFile", config.string()});
-    ASSERT_TRUE(WaitForSignalHandlers(tavrel, {SIGHUP, SIGINT, SIGTERM})) << tavrel.Stderr();
+    NotifySocket notify(dir / "notify");
+    Process tavrel({Tavrel(), "--logfile", log.string(), "-vvvv", "--configFile", config.string()},
+                   {notify.Env()});
+    ASSERT_TRUE(notify.WaitFor("READY=1")) << tavrel.Stderr();
 
     tavrel.Signal(SIGHUP);
     ASSERT_TRUE(tavrel.WaitForOutput("Received SIGHUP, reload config"));
@@ -155,13 +194,51 @@ TEST(TavrelProcessTest, UnopenableLogFileFallsBackToConsole) {
     TempDir dir;
     WriteFile(dir / "file", "");
     const auto log = dir / "file" / "tavrel.log";
-    Process tavrel({Tavrel(), "--logfile", log.string()});
-    ASSERT_TRUE(WaitForSignalHandlers(tavrel, {SIGTERM})) << tavrel.Stderr();
+    NotifySocket notify(dir / "notify");
+    Process tavrel({Tavrel(), "--logfile", log.string()}, {notify.Env()});
+    ASSERT_TRUE(notify.WaitFor("READY=1")) << tavrel.Stderr();
     tavrel.Signal(SIGTERM);
     EXPECT_EQ(tavrel.Wait(), 0);
     ExpectInOrder(tavrel.Stderr(), {"| error    | Tavrel - failed to open logfile: ",
                                     "| warning  | Tavrel - falling back to console logging",
                                     "Start Tavrel with features", "Stopped Tavrel"});
+}
+
+// As a service: readiness once the device stack answered, watchdog keep-alives from the main
+// loop, stopping on SIGTERM; with "logToStderr" no log file, and standard error carries the log
+// at the level the platform reports (7: debug).
+TEST(TavrelProcessTest, ServiceManagerIsNotifiedAndTheLogGoesToStderr) {
+    TempDir dir;
+    NotifySocket notify(dir / "notify");
+    const auto missing = dir / "missing.json";
+    WriteFile(dir / "state.json",
+              R"({"applicationPath": ")" + missing.string() + R"(", "SyslogSeverity": "7"})");
+    Process sim({(BuildDir() / "tools/devicestack-sim/devicestack-sim").string(), "--state",
+                 (dir / "state.json").string(), "--socket", (dir / "zorbix.sock").string()});
+    ASSERT_TRUE(sim.WaitForOutput("devicestack-sim ready on")) << sim.Stderr();
+
+    const auto log = dir / "tavrel.log";
+    Process tavrel(
+        {Tavrel(), "--logToStderr", "--logfile", log.string()},
+        {notify.Env(), "WATCHDOG_USEC=400000", "ZORBIX_SOCKET=" + (dir / "zorbix.sock").string()});
+    std::vector<std::string> received;
+    while (std::count(received.begin(), received.end(), "READY=1") == 0 ||
+           received.back() != "WATCHDOG=1") {
+        auto message = notify.Next();
+        ASSERT_TRUE(message) << ::testing::PrintToString(received) << tavrel.Stderr();
+        received.push_back(*message);
+    }
+    tavrel.Signal(SIGTERM);
+    for (auto message = notify.Next(); message != "STOPPING=1"; message = notify.Next())
+        ASSERT_EQ(message, "WATCHDOG=1") << tavrel.Stderr();
+    EXPECT_EQ(tavrel.Wait(), 0);
+
+    EXPECT_EQ(std::count(received.begin(), received.end(), "READY=1"), 1);
+    ExpectInOrder(tavrel.Stderr(),
+                  {"| info     | Tavrel - Change syslog severity to 7",
+                   "| debug    | Tavrel - No ConfigFile found at '" + missing.string() + "'",
+                   "Stopped Tavrel"});
+    EXPECT_FALSE(std::filesystem::exists(log));
 }
 
 }  // namespace

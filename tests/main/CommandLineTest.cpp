@@ -39,13 +39,16 @@ TEST(CommandLineTest, NoArgumentsGiveTheDefaults) {
     EXPECT_EQ(settings.verbosity, 0u);
     EXPECT_FALSE(settings.logToConsole);
     EXPECT_TRUE(settings.configFile.empty());
+    EXPECT_FALSE(settings.logToStderr);
 }
 
 TEST(CommandLineTest, ValuesAreTaken) {
-    const auto settings = Settings({"--logfile", "/tmp/x.log", "--configFile=/etc/tavrel.json"});
+    const auto settings =
+        Settings({"--logfile", "/tmp/x.log", "--configFile=/etc/tavrel.json", "--logToStderr"});
     EXPECT_EQ(settings.logFile, "/tmp/x.log");
     EXPECT_EQ(settings.configFile, "/etc/tavrel.json");
     EXPECT_FALSE(settings.logToConsole);
+    EXPECT_TRUE(settings.logToStderr);
 }
 
 TEST(CommandLineTest, HelpWinsOverEveryOtherValidOption) {
@@ -63,7 +66,7 @@ TEST(CommandLineTest, HelpWinsOverEveryOtherValidOption) {
         for (const auto* fragment :
              {"-h [ --help ]", "help screen", "--logfile arg (=/var/log/tavrel.log)",
               "path for the logfile", "-v [ --verbose ]", "verbosity for cout-log",
-              "--configFile arg", "override applicationPath config file"})
+              "--configFile arg", "override applicationPath config file", "--logToStderr"})
             EXPECT_NE(help->text.find(fragment), std::string::npos) << fragment;
     }
 }
