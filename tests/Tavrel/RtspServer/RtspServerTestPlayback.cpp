@@ -127,7 +127,8 @@ TEST_F(RtspServerPlaybackTest, ClientIsTrackedFromConnectionToClose) {
 
     client.Close();
     ASSERT_TRUE(log_.sink().WaitFor("Client " + id + ": Removed (0/0 clients playing)"));
-    const std::vector<std::string> expected = {"Client " + id + ": Connected",
+    const std::vector<std::string> expected = {"Client " + id + ": Connection from 127.0.0.1",
+                                               "Client " + id + ": Connected",
                                                "Client " + id + ": Handle Pre-DESCRIBE request",
                                                "Request info for mountpoint on path '/plain'",
                                                "Client " + id + ": Handle DESCRIBE request",
@@ -248,6 +249,24 @@ TEST_F(RtspServerCameraFaultTest, CameraDroppingMidStreamEndsItsClientsAndPlaysA
     RtspTestClient again(port, "/cam", "bob", "pw");
     EXPECT_TRUE(again.PlayStream());
     EXPECT_TRUE(again.WaitForRtp(10));
+}
+
+TEST_F(RtspServerCameraFaultTest, CameraEndingItsStreamEndsItsClientsAndTheNextGetsAFreshOne) {
+    TestCamera camera("/cam", {"--frames", "30"});
+    ASSERT_TRUE(camera.Ready());
+    const auto port = FreePort();
+    auto server = RtspServer::Create(MakeConfig(port, "any", {User("bob", "pw", "external")},
+                                                {Camera("Cam", "/cam", camera.Url())}));
+    ASSERT_TRUE(server);
+    server->Start();
+
+    for (int round = 0; round < 2; ++round) {
+        RtspTestClient client(port, "/cam", "bob", "pw");
+        ASSERT_TRUE(client.PlayStream()) << round;
+        EXPECT_TRUE(client.WaitForRtp(5)) << round;
+        EXPECT_TRUE(client.WaitClosedByServer(30s)) << round;
+        EXPECT_TRUE(log_.sink().WaitFor("Camera at path '/cam' stopped: end of stream")) << round;
+    }
 }
 
 /// A TCP listener that accepts connections in the kernel but never answers.
