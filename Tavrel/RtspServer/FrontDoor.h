@@ -17,6 +17,8 @@ inline constexpr std::size_t MAX_CONNECTIONS = 32;
 /// Open RTSP connections at most from one peer address. Internal users may play all five
 /// streams from one address (the server itself), so a few more than that.
 inline constexpr std::size_t MAX_CONNECTIONS_PER_ADDRESS = 8;
+/// Connections the kernel queues until the server's loop takes them.
+inline constexpr int LISTEN_BACKLOG = 64;
 /// Largest request body taken from a client; RTSP requests of a player carry none or a few
 /// lines of parameters.
 inline constexpr std::size_t MAX_REQUEST_BODY = 4096;

@@ -94,6 +94,17 @@ std::uint64_t BytesReceived(GstRTSPConnection* conn) {
     return info.tcpi_bytes_received;
 }
 
+/// Ends a connection from any thread: the peer is cut off at once, and the library sees the end
+/// of its input on the client's own thread and closes the client there as if the peer had left
+/// (closing it from another thread races with the client's reads). The connection must be
+/// alive: its client has not emitted "closed" yet.
+void CutOff(GstRTSPConnection* conn) {
+    GSocket* socket = conn != nullptr ? gst_rtsp_connection_get_read_socket(conn) : nullptr;
+    if (socket != nullptr && !g_socket_is_closed(socket)) {
+        shutdown(g_socket_get_fd(socket), SHUT_RDWR);
+    }
+}
+
 std::string PeerAddress(GstRTSPConnection* conn) {
     const gchar* ip = conn != nullptr ? gst_rtsp_connection_get_ip(conn) : nullptr;
     return ip != nullptr ? ip : "";
@@ -336,6 +347,9 @@ std::unique_ptr<IRtspServer> RtspServer::Create(const Config& config,
     const std::string service = std::to_string(settings.port);
     gst_rtsp_server_set_service(server.get(), service.c_str());
     gst_rtsp_server_set_address(server.get(), "0.0.0.0");
+    // Connections beyond the caps are accepted and closed at once; a deeper queue lets a burst
+    // of them through without the kernel dropping valid clients' handshakes meanwhile.
+    gst_rtsp_server_set_backlog(server.get(), LISTEN_BACKLOG);
     // Nothing beyond this is read into memory, before or after authentication.
     gst_rtsp_server_set_content_length_limit(server.get(),
                                              static_cast<guint>(limits.maxRequestBody));
@@ -838,7 +852,7 @@ bool RtspServer::AuthenticateRequest(GstRTSPAuth* auth, GstRTSPContext* ctx) {
     }
     RejectRequest(auth, ctx);
     if (close) {
-        PostToLoop([](RtspServer& s) { s.CloseMarkedClients(); });
+        CutOff(ctx->conn);
     }
     return false;
 }
@@ -854,46 +868,36 @@ void RtspServer::RejectRequest(GstRTSPAuth* auth, GstRTSPContext* ctx) {
     gst_rtsp_client_send_message(ctx->client, ctx->session, ctx->response);
 }
 
-void RtspServer::CloseMarkedClients() {
-    FilterClients(server_, [this](GstRTSPClient* client) {
-        std::lock_guard lock(clientLock_);
-        const ClientEntry* entry = FindEntry(clients_, client);
-        return entry != nullptr && entry->closing;
-    });
-}
-
 void RtspServer::Housekeeping() {
     const auto now = Clock::now();
     const auto& limits = frontDoor_.Limits();
-    FilterClients(server_, [&](GstRTSPClient* client) {
-        const std::uint64_t received = BytesReceived(gst_rtsp_client_get_connection(client));
-        const char* reason = nullptr;
-        std::string address;
-        {
-            std::lock_guard lock(clientLock_);
-            ClientEntry* entry = FindEntry(clients_, client);
-            if (entry == nullptr) {
-                return false;
+    std::vector<std::pair<std::string, const char*>> closed;
+    {
+        // Under the lock every listed client is alive, and so is its connection.
+        std::lock_guard lock(clientLock_);
+        for (auto& entry : clients_) {
+            GstRTSPConnection* conn = gst_rtsp_client_get_connection(entry.client);
+            const char* reason = nullptr;
+            if (entry.closing) {
+                continue;
             }
-            if (entry->closing) {
-                return true;
-            }
-            if (!entry->authenticated && now - entry->connectedAt >= limits.authDeadline) {
+            if (!entry.authenticated && now - entry.connectedAt >= limits.authDeadline) {
                 reason = "no authenticated request in time";
-            } else if (entry->authenticated && !entry->playing &&
-                       now - entry->lastRequestAt >= limits.partialRequestDeadline &&
-                       received > entry->bytesAtLastRequest) {
+            } else if (entry.authenticated && !entry.playing &&
+                       now - entry.lastRequestAt >= limits.partialRequestDeadline &&
+                       BytesReceived(conn) > entry.bytesAtLastRequest) {
                 reason = "request not completed in time";
             }
-            if (reason == nullptr) {
-                return false;
+            if (reason != nullptr) {
+                entry.closing = true;
+                CutOff(conn);
+                closed.emplace_back(entry.address, reason);
             }
-            entry->closing = true;
-            address = entry->address;
         }
+    }
+    for (const auto& [address, reason] : closed) {
         frontDoor_.ClosedIdle(address, reason, now);
-        return true;
-    });
+    }
     frontDoor_.Tick(now);
 }
 

@@ -103,7 +103,6 @@ private:
     bool AdmitConnection(GstRTSPContext* ctx);
     bool AuthenticateRequest(GstRTSPAuth* auth, GstRTSPContext* ctx);
     void RejectRequest(GstRTSPAuth* auth, GstRTSPContext* ctx);
-    void CloseMarkedClients();
     void Housekeeping();
     void OnSessionRemoved(GstRTSPSession* session);
     /// Runs fn on the server's loop (from any thread), unless the server goes first.
