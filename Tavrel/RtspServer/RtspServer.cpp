@@ -105,6 +105,21 @@ void CutOff(GstRTSPConnection* conn) {
     }
 }
 
+/// The kernel's TCP state "close wait" (tcp_info::tcpi_state): the peer has closed its side.
+constexpr std::uint8_t TCP_STATE_CLOSE_WAIT = 8;
+
+/// True when the peer has closed its side of the connection and the library has not yet.
+bool PeerLeft(GstRTSPConnection* conn) {
+    GSocket* socket = conn != nullptr ? gst_rtsp_connection_get_read_socket(conn) : nullptr;
+    if (socket == nullptr || g_socket_is_closed(socket)) {
+        return false;
+    }
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    return getsockopt(g_socket_get_fd(socket), IPPROTO_TCP, TCP_INFO, &info, &length) == 0 &&
+           info.tcpi_state == TCP_STATE_CLOSE_WAIT;
+}
+
 std::string PeerAddress(GstRTSPConnection* conn) {
     const gchar* ip = conn != nullptr ? gst_rtsp_connection_get_ip(conn) : nullptr;
     return ip != nullptr ? ip : "";
@@ -707,9 +722,23 @@ GstRTSPStatusCode RtspServer::HandlePreRequest(GstRTSPClient* client, GstRTSPCon
         return GST_RTSP_STS_OK;
     }
 
+    std::unique_lock lock(clientLock_);
+    if (ctx->method != GST_RTSP_PLAY && ctx->uri != nullptr && ctx->uri->abspath != nullptr) {
+        // A client of the same path whose peer has left but whose close the library has not
+        // finished yet may be about to unprepare the shared media this request would find;
+        // the library would then answer 503. Its close is awaited (briefly) instead.
+        const std::string_view path = ctx->uri->abspath;
+        clientsChanged_.wait_for(lock, CLOSE_WAIT_LIMIT, [&] {
+            return std::none_of(clients_.begin(), clients_.end(), [&](const ClientEntry& e) {
+                return e.client != client && !e.path.empty() && path.starts_with(e.path) &&
+                       (path.size() == e.path.size() || path[e.path.size()] == '/') &&
+                       PeerLeft(gst_rtsp_client_get_connection(e.client));
+            });
+        });
+    }
+
     // The slot is taken here, in one step with the count, so that PLAYs arriving together
     // never exceed MAX_CLIENTS.
-    std::lock_guard lock(clientLock_);
     ClientEntry* entry = FindEntry(clients_, client);
     const bool play = ctx->method == GST_RTSP_PLAY;
     if (entry == nullptr || !entry->playing) {
@@ -720,7 +749,8 @@ GstRTSPStatusCode RtspServer::HandlePreRequest(GstRTSPClient* client, GstRTSPCon
                 fmt::ptr(client), playing, clients_.size());
             return GST_RTSP_STS_SERVICE_UNAVAILABLE;
         }
-        if (entry != nullptr && play) {
+        // A PLAY without a session fails in the library; only a session can give a slot back.
+        if (entry != nullptr && play && ctx->session != nullptr) {
             entry->playing = true;
         }
     }
@@ -776,6 +806,7 @@ void RtspServer::RemoveClient(GstRTSPClient* client) {
             g_signal_handler_disconnect(client, id);
         }
         clients_.erase(it);
+        clientsChanged_.notify_all();
     }
     SPDLOG_LOGGER_CALL(spdlog::default_logger_raw(), level,
                        "Client {}: Removed ({}/{} clients playing)", fmt::ptr(client),

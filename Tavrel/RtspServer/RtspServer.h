@@ -89,6 +89,8 @@ public:
     /// Client threads of the library; each client gets its own up to this number.
     static constexpr int CLIENT_THREADS = 16;
 
+    /// How long a request waits for the close of a departed client of its path.
+    static constexpr std::chrono::seconds CLOSE_WAIT_LIMIT{2};
     /// How often the front door looks for connections past their deadlines.
     static constexpr std::chrono::seconds HOUSEKEEPING_INTERVAL{1};
 
@@ -139,6 +141,7 @@ private:
     std::mutex clientLock_;  // guards clients_
     std::vector<Config::CameraSettings> cameras_;
     std::vector<ClientEntry> clients_;
+    std::condition_variable clientsChanged_;  // with clientLock_: an entry was removed
     FrontDoor frontDoor_;
 
     std::shared_ptr<Gate> gate_;  // lets library callbacks reach this object while it lives
