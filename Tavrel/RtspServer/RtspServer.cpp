@@ -833,8 +833,8 @@ bool RtspServer::AuthenticateRequest(GstRTSPAuth* auth, GstRTSPContext* ctx) {
     {
         std::lock_guard lock(clientLock_);
         if (ClientEntry* entry = FindEntry(clients_, ctx->client)) {
-            entry->lastRequestAt = now;
             entry->bytesAtLastRequest = received;
+            entry->partialSince = {};
             closing = entry->closing;
         }
     }
@@ -915,9 +915,14 @@ void RtspServer::Housekeeping() {
             if (!entry.authenticated && now - entry.connectedAt >= limits.authDeadline) {
                 reason = "no authenticated request in time";
             } else if (entry.authenticated && !entry.playing &&
-                       now - entry.lastRequestAt >= limits.partialRequestDeadline &&
                        BytesReceived(conn) > entry.bytesAtLastRequest) {
-                reason = "request not completed in time";
+                // Bytes of a request that has not been completed: a keep-alive that merely
+                // arrived just now is taken before the next round.
+                if (entry.partialSince == Clock::time_point{}) {
+                    entry.partialSince = now;
+                } else if (now - entry.partialSince >= limits.partialRequestDeadline) {
+                    reason = "request not completed in time";
+                }
             }
             if (reason != nullptr) {
                 entry.closing = true;

@@ -46,8 +46,9 @@ struct ClientEntry {
     bool authenticated{false};            ///< a request carried valid credentials
     unsigned authFailures{0};             ///< requests with wrong credentials
     bool closing{false};                  ///< to be closed; no request is answered any more
-    Clock::time_point lastRequestAt{};    ///< when the last request was complete
-    std::uint64_t bytesAtLastRequest{0};  ///< bytes the connection had received by then
+    std::uint64_t bytesAtLastRequest{0};  ///< bytes received when the last request was complete
+    /// Since when bytes beyond the last complete request are waiting; unset (epoch) otherwise.
+    Clock::time_point partialSince{};
 };
 
 /// The RTSP server: one listening socket (optionally bound to an interface), one mount point
@@ -134,9 +135,10 @@ private:
     std::mutex loopMutex_;
     std::condition_variable loopCv_;
     std::atomic<bool> loopDone_{false};  // set by the thread when its loop returned
-    // The locks below are never held together, and none is held while calling into the
-    // library's server, mount points or client filters (the front door's own lock is taken
-    // inside FrontDoor only).
+    // The locks below (and FrontDoor's own) are never held together, and none is held while
+    // calling into the library's server, mount points or client filters. Under the client lock
+    // a listed client is alive (its entry goes in its "closed" handler), so its connection may
+    // be read there.
     std::mutex cameraLock_;  // guards cameras_
     std::mutex clientLock_;  // guards clients_
     std::vector<Config::CameraSettings> cameras_;
