@@ -22,6 +22,10 @@ inline constexpr int LISTEN_BACKLOG = 64;
 /// Largest request body taken from a client; RTSP requests of a player carry none or a few
 /// lines of parameters.
 inline constexpr std::size_t MAX_REQUEST_BODY = 4096;
+/// Bytes of one request (head and body) that a connection may send before it is complete; a
+/// connection with more pending is cut off at the next check (the body alone is refused at
+/// MAX_REQUEST_BODY by the library itself).
+inline constexpr std::size_t MAX_PENDING_REQUEST = 16384;
 /// Time a connection has to complete its first authenticated request.
 inline constexpr std::chrono::seconds AUTH_DEADLINE{10};
 /// Time an authenticated connection may take to complete a request it began.
@@ -46,6 +50,7 @@ struct FrontDoorLimits {
     std::size_t maxConnections{MAX_CONNECTIONS};
     std::size_t maxConnectionsPerAddress{MAX_CONNECTIONS_PER_ADDRESS};
     std::size_t maxRequestBody{MAX_REQUEST_BODY};
+    std::size_t maxPendingRequest{MAX_PENDING_REQUEST};
     std::chrono::milliseconds authDeadline{AUTH_DEADLINE};
     std::chrono::milliseconds partialRequestDeadline{PARTIAL_REQUEST_DEADLINE};
     unsigned freeAuthFailures{FREE_AUTH_FAILURES};

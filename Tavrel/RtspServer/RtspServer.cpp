@@ -912,10 +912,13 @@ void RtspServer::Housekeeping() {
             if (entry.closing) {
                 continue;
             }
-            if (!entry.authenticated && now - entry.connectedAt >= limits.authDeadline) {
+            const std::uint64_t received = entry.playing ? 0 : BytesReceived(conn);
+            if (received > entry.bytesAtLastRequest + limits.maxPendingRequest) {
+                // The library keeps every header line of a request it is reading.
+                reason = "request too large";
+            } else if (!entry.authenticated && now - entry.connectedAt >= limits.authDeadline) {
                 reason = "no authenticated request in time";
-            } else if (entry.authenticated && !entry.playing &&
-                       BytesReceived(conn) > entry.bytesAtLastRequest) {
+            } else if (entry.authenticated && received > entry.bytesAtLastRequest) {
                 // Bytes of a request that has not been completed: a keep-alive that merely
                 // arrived just now is taken before the next round.
                 if (entry.partialSince == Clock::time_point{}) {

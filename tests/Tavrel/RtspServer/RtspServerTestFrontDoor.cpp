@@ -58,7 +58,7 @@ protected:
 
 TestCamera* RtspServerFrontDoorTest::camera_ = nullptr;
 
-TEST_F(RtspServerFrontDoorTest, OversizedRequestBodyIsRefusedBeforeAndAfterAuthentication) {
+TEST_F(RtspServerFrontDoorTest, OversizedRequestsAreRefusedBeforeAndAfterAuthentication) {
     Start();
     for (const std::string user : {"", "bob"}) {
         auto client = From("127.0.0.1", user);
@@ -67,6 +67,14 @@ TEST_F(RtspServerFrontDoorTest, OversizedRequestBodyIsRefusedBeforeAndAfterAuthe
         EXPECT_EQ(response.status, 413) << user;
         EXPECT_TRUE(client->WaitClosedByServer()) << user;
     }
+    // Header lines without end are not kept either.
+    auto client = From("127.0.0.1", "");
+    std::string request = "DESCRIBE " + RelayUrl(port_, "/cam") + " RTSP/1.0\r\nCSeq: 1\r\n";
+    while (request.size() < 4 * MAX_PENDING_REQUEST) {
+        request += "X-Pad: " + std::string(100, 'a') + "\r\n";
+    }
+    client->SendRaw(request);
+    EXPECT_TRUE(client->WaitClosedByServer());
 }
 
 TEST_F(RtspServerFrontDoorTest, ConnectionCapsHoldPerAddressAndInTotalWhileOthersPlay) {
