@@ -1,5 +1,7 @@
 #include "Tavrel/RtspServer/RtspServer.h"
 
+#include <linux/tcp.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <spdlog/spdlog.h>
@@ -88,6 +90,60 @@ void FilterClients(GstRTSPServer* server, Filter filter) {
 /// after the factory looked its camera up, on the same thread.
 thread_local std::string t_lookupPath;
 
+using Clock = std::chrono::steady_clock;
+
+/// Bytes the peer's side of a connection has sent so far (0 when the kernel does not say).
+std::uint64_t BytesReceived(GstRTSPConnection* conn) {
+    GSocket* socket = conn != nullptr ? gst_rtsp_connection_get_read_socket(conn) : nullptr;
+    if (socket == nullptr) {
+        return 0;
+    }
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (getsockopt(g_socket_get_fd(socket), IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+        length < offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received) {
+        return 0;
+    }
+    return info.tcpi_bytes_received;
+}
+
+/// Ends a connection from any thread: the peer is cut off at once, and the library sees the end
+/// of its input on the client's own thread and closes the client there as if the peer had left
+/// (closing it from another thread races with the client's reads). The connection must be
+/// alive: its client has not emitted "closed" yet.
+void CutOff(GstRTSPConnection* conn) {
+    GSocket* socket = conn != nullptr ? gst_rtsp_connection_get_read_socket(conn) : nullptr;
+    if (socket != nullptr && !g_socket_is_closed(socket)) {
+        shutdown(g_socket_get_fd(socket), SHUT_RDWR);
+    }
+}
+
+/// The kernel's TCP state "close wait" (tcp_info::tcpi_state): the peer has closed its side.
+constexpr std::uint8_t TCP_STATE_CLOSE_WAIT = 8;
+
+/// True when the peer has closed its side of the connection and the library has not yet.
+bool PeerLeft(GstRTSPConnection* conn) {
+    GSocket* socket = conn != nullptr ? gst_rtsp_connection_get_read_socket(conn) : nullptr;
+    if (socket == nullptr || g_socket_is_closed(socket)) {
+        return false;
+    }
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    return getsockopt(g_socket_get_fd(socket), IPPROTO_TCP, TCP_INFO, &info, &length) == 0 &&
+           info.tcpi_state == TCP_STATE_CLOSE_WAIT;
+}
+
+std::string PeerAddress(GstRTSPConnection* conn) {
+    const gchar* ip = conn != nullptr ? gst_rtsp_connection_get_ip(conn) : nullptr;
+    return ip != nullptr ? ip : "";
+}
+
+ClientEntry* FindEntry(std::vector<ClientEntry>& clients, GstRTSPClient* client) {
+    const auto it = std::find_if(clients.begin(), clients.end(),
+                                 [client](const auto& e) { return e.client == client; });
+    return it != clients.end() ? &*it : nullptr;
+}
+
 gboolean CleanupSessions(gpointer pool) {
     const guint removed = gst_rtsp_session_pool_cleanup(GST_RTSP_SESSION_POOL(pool));
     if (removed > 0) {
@@ -141,6 +197,13 @@ public:
             [](gpointer share) { delete static_cast<std::shared_ptr<Gate>*>(share); });
     }
 
+    /// The gate attached to `object`, if any.
+    static Gate* Of(gpointer object) {
+        auto* share =
+            static_cast<std::shared_ptr<Gate>*>(g_object_get_qdata(G_OBJECT(object), Quark()));
+        return share != nullptr ? share->get() : nullptr;
+    }
+
     // Trampolines; `data` is the Gate.
     static void OnClientConnected(GstRTSPServer*, GstRTSPClient* client, gpointer data) {
         static_cast<Gate*>(data)->Call([client](RtspServer& s) { s.AddClient(client); });
@@ -158,6 +221,14 @@ public:
     static void OnClosed(GstRTSPClient* client, gpointer data) {
         static_cast<Gate*>(data)->Call([client](RtspServer& s) { s.RemoveClient(client); });
     }
+    static void OnSessionRemoved(GstRTSPSessionPool*, GstRTSPSession* session, gpointer data) {
+        static_cast<Gate*>(data)->Call([session](RtspServer& s) { s.OnSessionRemoved(session); });
+    }
+    static gboolean OnHousekeeping(gpointer data) {
+        static_cast<std::shared_ptr<Gate>*>(data)->get()->Call(
+            [](RtspServer& s) { s.Housekeeping(); });
+        return G_SOURCE_CONTINUE;
+    }
     static RtspSrcConfig OnConfig(const GstRTSPUrl* url, gpointer data) {
         return static_cast<Gate*>(data)->Call(
             [url](RtspServer& s) { return s.GetRtspSrcConfig(url); }, RtspSrcConfig{});
@@ -172,10 +243,24 @@ public:
 
     static void OnMediaConstructed(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer data) {
         auto* gate = static_cast<Gate*>(data);
-        auto* watch = new MediaWatch{gate->shared_from_this(), t_lookupPath};
-        g_signal_connect_data(
-            media, "handle-message::error", G_CALLBACK(&Gate::OnMediaError), watch,
-            [](gpointer w, GClosure*) { delete static_cast<MediaWatch*>(w); }, GConnectFlags{});
+        // A camera that ends its stream cleanly (EOS) is treated like one that failed.
+        for (const auto& [signal, handler] :
+             {std::pair{"handle-message::error", G_CALLBACK(&Gate::OnMediaError)},
+              std::pair{"handle-message::eos", G_CALLBACK(&Gate::OnMediaEos)}}) {
+            auto* watch = new MediaWatch{gate->shared_from_this(), t_lookupPath};
+            g_signal_connect_data(
+                media, signal, handler, watch,
+                [](gpointer w, GClosure*) { delete static_cast<MediaWatch*>(w); }, GConnectFlags{});
+        }
+    }
+
+    static gboolean OnMediaEos(GstRTSPMedia*, GstMessage*, gpointer data) {
+        auto* watch = static_cast<MediaWatch*>(data);
+        if (!watch->reported.exchange(true)) {
+            watch->gate->Call(
+                [&](RtspServer& s) { s.OnCameraStopped(watch->path, "end of stream"); });
+        }
+        return TRUE;
     }
 
     // On the media's own thread, inside the library's bus handling: only note the failure
@@ -193,15 +278,18 @@ public:
         return TRUE;
     }
 
-    /// An idle task of the server's loop that closes the clients of a stopped camera.
-    struct StoppedCamera {
+    /// An idle task of the server's loop.
+    struct LoopTask {
         std::shared_ptr<Gate> gate;
-        std::string path;
+        std::function<void(RtspServer&)> fn;
     };
 
-    static gboolean OnStoppedCamera(gpointer data) {
-        auto* task = static_cast<StoppedCamera*>(data);
-        task->gate->Call([task](RtspServer& s) { s.CloseClientsOfStoppedCamera(task->path); });
+    static gboolean OnLoopTask(gpointer data) {
+        auto* task = static_cast<LoopTask*>(data);
+        task->gate->Call([task](RtspServer& s) {
+            s.FinishTask();
+            task->fn(s);
+        });
         return G_SOURCE_REMOVE;
     }
 
@@ -235,7 +323,45 @@ private:
     unsigned active_{0};
 };
 
-std::unique_ptr<IRtspServer> RtspServer::Create(const Config& config) {
+/// The library's authentication object with the front door before its own checks: a new
+/// connection must pass the connection caps, and every request except OPTIONS must carry valid
+/// credentials before the library looks at its path or the admission handlers run.
+struct RtspServer::AuthHook {
+    static GType Type() {
+        static const GType type = g_type_register_static_simple(
+            GST_TYPE_RTSP_AUTH, g_intern_static_string("TavrelRtspAuth"), sizeof(GstRTSPAuthClass),
+            [](gpointer klass, gpointer) {
+                parent = GST_RTSP_AUTH_CLASS(g_type_class_peek_parent(klass));
+                GST_RTSP_AUTH_CLASS(klass)->check = &AuthHook::Check;
+            },
+            sizeof(GstRTSPAuth), nullptr, GTypeFlags{});
+        return type;
+    }
+
+    static gboolean Check(GstRTSPAuth* auth, GstRTSPContext* ctx, const gchar* check) {
+        if (Gate* gate = Gate::Of(auth)) {
+            if (g_str_equal(check, GST_RTSP_AUTH_CHECK_CONNECT) &&
+                !gate->Call([ctx](RtspServer& s) { return s.AdmitConnection(ctx); }, false)) {
+                return FALSE;
+            }
+            if (g_str_equal(check, GST_RTSP_AUTH_CHECK_URL) &&
+                !gate->Call([auth, ctx](RtspServer& s) { return s.AuthenticateRequest(auth, ctx); },
+                            false)) {
+                return FALSE;
+            }
+        }
+        return parent->check(auth, ctx, check);
+    }
+
+    static gboolean Authenticate(GstRTSPAuth* auth, GstRTSPContext* ctx) {
+        return parent->authenticate(auth, ctx);
+    }
+
+    static inline GstRTSPAuthClass* parent = nullptr;
+};
+
+std::unique_ptr<IRtspServer> RtspServer::Create(const Config& config,
+                                                const FrontDoorLimits& limits) {
     const auto& settings = config.rtspServerSettings;
 
     // 1. The library's server.
@@ -249,6 +375,12 @@ std::unique_ptr<IRtspServer> RtspServer::Create(const Config& config) {
     const std::string service = std::to_string(settings.port);
     gst_rtsp_server_set_service(server.get(), service.c_str());
     gst_rtsp_server_set_address(server.get(), "0.0.0.0");
+    // Connections beyond the caps are accepted and closed at once; a deeper queue lets a burst
+    // of them through without the kernel dropping valid clients' handshakes meanwhile.
+    gst_rtsp_server_set_backlog(server.get(), LISTEN_BACKLOG);
+    // Nothing beyond this is read into memory, before or after authentication.
+    gst_rtsp_server_set_content_length_limit(server.get(),
+                                             static_cast<guint>(limits.maxRequestBody));
 
     // The library's default is one client thread for all clients: a camera that never
     // answers would then stall the requests of every other client.
@@ -314,8 +446,8 @@ std::unique_ptr<IRtspServer> RtspServer::Create(const Config& config) {
     SPDLOG_DEBUG("Source attached to default context");
 
     // 7. The object takes the four handles.
-    std::unique_ptr<RtspServer> self{
-        new RtspServer(server.release(), factory.release(), socket.release(), source.release())};
+    std::unique_ptr<RtspServer> self{new RtspServer(server.release(), factory.release(),
+                                                    socket.release(), source.release(), limits)};
 
     // 8. Users.
     self->SetUsers(settings.users);
@@ -343,12 +475,13 @@ std::unique_ptr<IRtspServer> RtspServer::Create(const Config& config) {
 }
 
 RtspServer::RtspServer(GstRTSPServer* server, RtspSrcMediaFactory* factory, GSocket* socket,
-                       GSource* source)
+                       GSource* source, const FrontDoorLimits& limits)
     : server_(server),
       factory_(factory),
       socket_(socket),
       source_(source),
       loop_(g_main_loop_new(nullptr, FALSE)),
+      frontDoor_(limits),
       gate_(std::make_shared<Gate>(this)) {}
 
 RtspServer::~RtspServer() {
@@ -374,9 +507,17 @@ RtspServer::~RtspServer() {
     if (clientConnectedId_ != 0) {
         g_signal_handler_disconnect(server_, clientConnectedId_);
     }
+    if (sessionRemovedId_ != 0) {
+        GstRTSPSessionPool* pool = gst_rtsp_server_get_session_pool(server_);
+        g_signal_handler_disconnect(pool, sessionRemovedId_);
+        g_object_unref(pool);
+    }
     g_source_destroy(source_);
     if (cleanupSource_ != nullptr) {
         g_source_destroy(cleanupSource_);
+    }
+    if (housekeepingSource_ != nullptr) {
+        g_source_destroy(housekeepingSource_);
     }
     // A client accepted while the first round ran is closed as well; then no callback of the
     // library enters this object any more (a client whose "closed" comes later is ignored).
@@ -405,6 +546,9 @@ RtspServer::~RtspServer() {
     thread_ = std::thread();
 
     // 6. References, in reverse order of acquisition.
+    if (housekeepingSource_ != nullptr) {
+        g_source_unref(housekeepingSource_);
+    }
     if (cleanupSource_ != nullptr) {
         g_source_unref(cleanupSource_);
     }
@@ -430,6 +574,21 @@ void RtspServer::Start() {
                           gst_rtsp_server_get_session_pool(server_), g_object_unref);
     g_source_attach(cleanupSource_, nullptr);
 
+    // A played session that ends (TEARDOWN or time-out) gives its client's slot back.
+    GstRTSPSessionPool* sessions = gst_rtsp_server_get_session_pool(server_);
+    Gate::Attach(sessions, gate_);
+    sessionRemovedId_ = g_signal_connect(sessions, "session-removed",
+                                         G_CALLBACK(&Gate::OnSessionRemoved), gate_.get());
+    g_object_unref(sessions);
+
+    // Connections past their deadlines are closed, and the front door's warnings written.
+    housekeepingSource_ =
+        g_timeout_source_new_seconds(static_cast<guint>(HOUSEKEEPING_INTERVAL.count()));
+    g_source_set_callback(
+        housekeepingSource_, &Gate::OnHousekeeping, new std::shared_ptr<Gate>(gate_),
+        [](gpointer share) { delete static_cast<std::shared_ptr<Gate>*>(share); });
+    g_source_attach(housekeepingSource_, nullptr);
+
     thread_ = std::thread([this] {
         SPDLOG_INFO("RtspServer start mainloop");
         g_main_loop_run(loop_);
@@ -445,7 +604,8 @@ void RtspServer::SetUsers(const std::vector<Config::ServerUser>& users) {
         gst_rtsp_token_new(TOKEN_ROLE, G_TYPE_STRING, ROLE_INTERNAL.data(), nullptr);
     GstRTSPToken* external =
         gst_rtsp_token_new(TOKEN_ROLE, G_TYPE_STRING, ROLE_EXTERNAL.data(), nullptr);
-    GstRTSPAuth* auth = gst_rtsp_auth_new();
+    auto* auth = static_cast<GstRTSPAuth*>(g_object_new(AuthHook::Type(), nullptr));
+    Gate::Attach(auth, gate_);
     bool hasInternal = false;
     bool hasExternal = false;
 
@@ -557,10 +717,13 @@ std::vector<ClientEntry> RtspServer::Clients() {
 }
 
 void RtspServer::AddClient(GstRTSPClient* client) {
-    SPDLOG_INFO("Client {}: Connected", fmt::ptr(client));
-
+    // Written at info level with the client's first authenticated request: connections that
+    // never get that far write nothing above debug level.
     ClientEntry entry;
     entry.client = client;
+    entry.address = PeerAddress(gst_rtsp_client_get_connection(client));
+    entry.connectedAt = Clock::now();
+    SPDLOG_DEBUG("Client {}: Connection from {}", fmt::ptr(client), entry.address);
     Gate::Attach(client, gate_);
     for (std::size_t i = 0; i < CLIENT_SIGNALS.size(); ++i) {
         const std::string_view signal = CLIENT_SIGNALS[i];
@@ -580,13 +743,42 @@ GstRTSPStatusCode RtspServer::HandlePreRequest(GstRTSPClient* client, GstRTSPCon
         return GST_RTSP_STS_OK;
     }
 
-    std::lock_guard lock(clientLock_);
-    const std::size_t playing = CountPlaying(clients_);
-    if (playing >= MAX_CLIENTS) {
-        SPDLOG_INFO(
-            "Client {}: Exceeded MAX_CLIENTS ({}/{} playing): Respond with SERVICE_UNAVAILABLE",
-            fmt::ptr(client), playing, clients_.size());
-        return GST_RTSP_STS_SERVICE_UNAVAILABLE;
+    std::unique_lock lock(clientLock_);
+    if (ctx->method != GST_RTSP_PLAY && ctx->uri != nullptr && ctx->uri->abspath != nullptr) {
+        // A client of the same path whose peer has left but whose close the library has not
+        // finished yet may be about to unprepare the shared media this request would find;
+        // the library would then answer 503. Its close is awaited (briefly) instead.
+        const std::string_view path = ctx->uri->abspath;
+        clientsChanged_.wait_for(lock, CLOSE_WAIT_LIMIT, [&] {
+            return std::none_of(clients_.begin(), clients_.end(), [&](const ClientEntry& e) {
+                return e.client != client && !e.path.empty() && path.starts_with(e.path) &&
+                       (path.size() == e.path.size() || path[e.path.size()] == '/') &&
+                       PeerLeft(gst_rtsp_client_get_connection(e.client));
+            });
+        });
+    }
+
+    // The slot is taken here, in one step with the count, so that PLAYs arriving together
+    // never exceed MAX_CLIENTS.
+    ClientEntry* entry = FindEntry(clients_, client);
+    const bool play = ctx->method == GST_RTSP_PLAY;
+    if (entry == nullptr || !entry->playing) {
+        const std::size_t playing = CountPlaying(clients_);
+        if (playing >= MAX_CLIENTS) {
+            SPDLOG_INFO(
+                "Client {}: Exceeded MAX_CLIENTS ({}/{} playing): Respond with SERVICE_UNAVAILABLE",
+                fmt::ptr(client), playing, clients_.size());
+            return GST_RTSP_STS_SERVICE_UNAVAILABLE;
+        }
+        // A PLAY without a session fails in the library; only a session can give a slot back.
+        if (entry != nullptr && play && ctx->session != nullptr) {
+            entry->playing = true;
+        }
+    }
+    if (entry != nullptr && play && ctx->session != nullptr &&
+        std::find(entry->sessions.begin(), entry->sessions.end(), ctx->session) ==
+            entry->sessions.end()) {
+        entry->sessions.push_back(ctx->session);
     }
     return GST_RTSP_STS_OK;
 }
@@ -618,32 +810,178 @@ void RtspServer::HandleRequest(GstRTSPClient* client, GstRTSPContext* ctx) {
     }
 
     if (ctx->method == GST_RTSP_PLAY) {
-        it->playing = true;
         SPDLOG_INFO("{}/{} clients playing", CountPlaying(clients_), clients_.size());
     }
 }
 
 void RtspServer::RemoveClient(GstRTSPClient* client) {
-    SPDLOG_INFO("Client {}: Closed", fmt::ptr(client));
-
     std::lock_guard lock(clientLock_);
     const auto it = std::find_if(clients_.begin(), clients_.end(),
                                  [client](const auto& e) { return e.client == client; });
+    // Clients that never authenticated come and go at debug level.
+    const auto level =
+        it == clients_.end() || it->authenticated ? spdlog::level::info : spdlog::level::debug;
+    SPDLOG_LOGGER_CALL(spdlog::default_logger_raw(), level, "Client {}: Closed", fmt::ptr(client));
     if (it != clients_.end()) {
         for (const gulong id : it->handlerIds) {
             g_signal_handler_disconnect(client, id);
         }
         clients_.erase(it);
+        clientsChanged_.notify_all();
     }
-    SPDLOG_INFO("Client {}: Removed ({}/{} clients playing)", fmt::ptr(client),
-                CountPlaying(clients_), clients_.size());
+    SPDLOG_LOGGER_CALL(spdlog::default_logger_raw(), level,
+                       "Client {}: Removed ({}/{} clients playing)", fmt::ptr(client),
+                       CountPlaying(clients_), clients_.size());
 }
 
-void RtspServer::OnCameraStopped(const std::string& path, const std::string& reason) {
-    SPDLOG_WARN("Camera at path '{}' stopped: {}", path, reason);
+bool RtspServer::AdmitConnection(GstRTSPContext* ctx) {
+    const std::string address = PeerAddress(ctx->conn);
+    std::size_t open = 0;
+    std::size_t fromAddress = 0;
+    {
+        std::lock_guard lock(clientLock_);
+        open = clients_.size();
+        fromAddress = static_cast<std::size_t>(std::count_if(
+            clients_.begin(), clients_.end(), [&](const auto& e) { return e.address == address; }));
+    }
+    return frontDoor_.AdmitConnection(address, open, fromAddress, Clock::now());
+}
+
+bool RtspServer::AuthenticateRequest(GstRTSPAuth* auth, GstRTSPContext* ctx) {
+    const auto now = Clock::now();
+    const std::uint64_t received = BytesReceived(ctx->conn);
+    bool closing = false;
+    {
+        std::lock_guard lock(clientLock_);
+        if (ClientEntry* entry = FindEntry(clients_, ctx->client)) {
+            entry->bytesAtLastRequest = received;
+            entry->partialSince = {};
+            closing = entry->closing;
+        }
+    }
+    if (closing) {
+        // Requests that were on their way when the connection was marked are not looked at.
+        RejectRequest(auth, ctx);
+        return false;
+    }
+    if (ctx->method == GST_RTSP_OPTIONS) {
+        return true;
+    }
+    if (ctx->token == nullptr) {
+        AuthHook::Authenticate(auth, ctx);
+    }
+    if (ctx->token != nullptr) {
+        bool first = false;
+        {
+            std::lock_guard lock(clientLock_);
+            if (ClientEntry* entry = FindEntry(clients_, ctx->client);
+                entry != nullptr && !entry->authenticated) {
+                entry->authenticated = true;
+                first = true;
+            }
+        }
+        if (first) {
+            SPDLOG_INFO("Client {}: Connected", fmt::ptr(ctx->client));
+        }
+        return true;
+    }
+
+    gchar* credentials = nullptr;
+    if (gst_rtsp_message_get_header(ctx->request, GST_RTSP_HDR_AUTHORIZATION, &credentials, 0) !=
+        GST_RTSP_OK) {
+        RejectRequest(auth, ctx);  // the challenge every player sees first
+        return false;
+    }
+    const std::string address = PeerAddress(ctx->conn);
+    bool close = frontDoor_.AuthFailed(address, now);
+    {
+        std::lock_guard lock(clientLock_);
+        if (ClientEntry* entry = FindEntry(clients_, ctx->client)) {
+            close =
+                close || ++entry->authFailures >= frontDoor_.Limits().maxAuthFailuresPerConnection;
+            entry->closing = close;
+        }
+    }
+    RejectRequest(auth, ctx);
+    if (close) {
+        CutOff(ctx->conn);
+    }
+    return false;
+}
+
+void RtspServer::RejectRequest(GstRTSPAuth* auth, GstRTSPContext* ctx) {
+    gst_rtsp_message_init_response(ctx->response, GST_RTSP_STS_UNAUTHORIZED,
+                                   gst_rtsp_status_as_text(GST_RTSP_STS_UNAUTHORIZED),
+                                   ctx->request);
+    GstRTSPAuthClass* klass = GST_RTSP_AUTH_GET_CLASS(auth);
+    if (klass->generate_authenticate_header != nullptr) {
+        klass->generate_authenticate_header(auth, ctx);
+    }
+    gst_rtsp_client_send_message(ctx->client, ctx->session, ctx->response);
+}
+
+void RtspServer::Housekeeping() {
+    const auto now = Clock::now();
+    const auto& limits = frontDoor_.Limits();
+    std::vector<std::pair<std::string, const char*>> closed;
+    {
+        // Under the lock every listed client is alive, and so is its connection.
+        std::lock_guard lock(clientLock_);
+        for (auto& entry : clients_) {
+            GstRTSPConnection* conn = gst_rtsp_client_get_connection(entry.client);
+            const char* reason = nullptr;
+            if (entry.closing) {
+                continue;
+            }
+            const std::uint64_t received = entry.playing ? 0 : BytesReceived(conn);
+            if (received > entry.bytesAtLastRequest + limits.maxPendingRequest) {
+                // The library keeps every header line of a request it is reading.
+                reason = "request too large";
+            } else if (!entry.authenticated && now - entry.connectedAt >= limits.authDeadline) {
+                reason = "no authenticated request in time";
+            } else if (entry.authenticated && received > entry.bytesAtLastRequest) {
+                // Bytes of a request that has not been completed: a keep-alive that merely
+                // arrived just now is taken before the next round.
+                if (entry.partialSince == Clock::time_point{}) {
+                    entry.partialSince = now;
+                } else if (now - entry.partialSince >= limits.partialRequestDeadline) {
+                    reason = "request not completed in time";
+                }
+            }
+            if (reason != nullptr) {
+                entry.closing = true;
+                CutOff(conn);
+                closed.emplace_back(entry.address, reason);
+            }
+        }
+    }
+    for (const auto& [address, reason] : closed) {
+        frontDoor_.ClosedIdle(address, reason, now);
+    }
+    frontDoor_.Tick(now);
+}
+
+void RtspServer::OnSessionRemoved(GstRTSPSession* session) {
+    std::lock_guard lock(clientLock_);
+    for (auto& entry : clients_) {
+        const auto it = std::find(entry.sessions.begin(), entry.sessions.end(), session);
+        if (it == entry.sessions.end()) {
+            continue;
+        }
+        entry.sessions.erase(it);
+        if (entry.playing && entry.sessions.empty()) {
+            entry.playing = false;
+            SPDLOG_INFO("Client {}: Session ended ({}/{} clients playing)", fmt::ptr(entry.client),
+                        CountPlaying(clients_), clients_.size());
+        }
+        return;
+    }
+}
+
+void RtspServer::PostToLoop(std::function<void(RtspServer&)> fn) {
     GSource* task = g_idle_source_new();
-    g_source_set_callback(task, &Gate::OnStoppedCamera, new Gate::StoppedCamera{gate_, path},
-                          [](gpointer t) { delete static_cast<Gate::StoppedCamera*>(t); });
+    g_source_set_callback(task, &Gate::OnLoopTask, new Gate::LoopTask{gate_, std::move(fn)},
+                          [](gpointer t) { delete static_cast<Gate::LoopTask*>(t); });
     {
         std::lock_guard lock(tasksLock_);
         tasks_.push_back(task);  // the list owns the reference of g_idle_source_new
@@ -651,16 +989,22 @@ void RtspServer::OnCameraStopped(const std::string& path, const std::string& rea
     g_source_attach(task, nullptr);
 }
 
-void RtspServer::CloseClientsOfStoppedCamera(const std::string& path) {
-    {
-        std::lock_guard lock(tasksLock_);
-        GSource* current = g_main_current_source();
-        const auto it = std::find(tasks_.begin(), tasks_.end(), current);
-        if (it != tasks_.end()) {
-            g_source_unref(*it);  // still referenced by the context while it dispatches
-            tasks_.erase(it);
-        }
+void RtspServer::FinishTask() {
+    std::lock_guard lock(tasksLock_);
+    GSource* current = g_main_current_source();
+    const auto it = std::find(tasks_.begin(), tasks_.end(), current);
+    if (it != tasks_.end()) {
+        g_source_unref(*it);  // still referenced by the context while it dispatches
+        tasks_.erase(it);
     }
+}
+
+void RtspServer::OnCameraStopped(const std::string& path, const std::string& reason) {
+    SPDLOG_WARN("Camera at path '{}' stopped: {}", path, reason);
+    PostToLoop([path](RtspServer& s) { s.CloseClientsOfStoppedCamera(path); });
+}
+
+void RtspServer::CloseClientsOfStoppedCamera(const std::string& path) {
     FilterClients(server_, [this, &path](GstRTSPClient* client) {
         std::lock_guard lock(clientLock_);
         const bool remove = std::any_of(clients_.begin(), clients_.end(), [&](const auto& e) {

@@ -7,6 +7,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "Tavrel/Config.h"
+#include "Tavrel/RtspServer/FrontDoor.h"
 #include "Tavrel/RtspServer/IRtspServer.h"
 #include "Tavrel/RtspServer/RtspSrcMediaFactory.h"
 
@@ -25,6 +28,7 @@ inline constexpr std::size_t MAX_CLIENTS = 5;
 
 /// The record of one connected RTSP client.
 struct ClientEntry {
+    using Clock = std::chrono::steady_clock;
     /// Signals connected on every client, in the order of `handlerIds`.
     static constexpr std::size_t HANDLER_COUNT = 11;
 
@@ -32,7 +36,19 @@ struct ClientEntry {
     std::array<gulong, HANDLER_COUNT> handlerIds{};  ///< handlers connected on `client`
     std::string path;       ///< absolute path of the first request URL; empty until then
     std::string_view role;  ///< "internal" or "external" (static texts); empty until known
-    bool playing{false};    ///< set by the first PLAY, never reset
+    /// Holds one of the MAX_CLIENTS slots: taken when its PLAY is admitted, given back when
+    /// its last played session ends (TEARDOWN or time-out); a PAUSE keeps it.
+    bool playing{false};
+    std::vector<GstRTSPSession*> sessions;  ///< played sessions (not owned; identity only)
+
+    std::string address;                  ///< the peer's IP address
+    Clock::time_point connectedAt{};      ///< when the connection was accepted
+    bool authenticated{false};            ///< a request carried valid credentials
+    unsigned authFailures{0};             ///< requests with wrong credentials
+    bool closing{false};                  ///< to be closed; no request is answered any more
+    std::uint64_t bytesAtLastRequest{0};  ///< bytes received when the last request was complete
+    /// Since when bytes beyond the last complete request are waiting; unset (epoch) otherwise.
+    Clock::time_point partialSince{};
 };
 
 /// The RTSP server: one listening socket (optionally bound to an interface), one mount point
@@ -42,7 +58,8 @@ struct ClientEntry {
 class RtspServer : public IRtspServer {
 public:
     /// Creates a listening server from the configuration; empty on failure (logged).
-    static std::unique_ptr<IRtspServer> Create(const Config& config);
+    static std::unique_ptr<IRtspServer> Create(const Config& config,
+                                               const FrontDoorLimits& limits = {});
 
     /// Closes all clients, stops and joins the loop thread and releases every handle.
     ~RtspServer() override;
@@ -73,11 +90,26 @@ public:
     /// Client threads of the library; each client gets its own up to this number.
     static constexpr int CLIENT_THREADS = 16;
 
+    /// How long a request waits for the close of a departed client of its path.
+    static constexpr std::chrono::seconds CLOSE_WAIT_LIMIT{2};
+    /// How often the front door looks for connections past their deadlines.
+    static constexpr std::chrono::seconds HOUSEKEEPING_INTERVAL{1};
+
 private:
     class Gate;
+    struct AuthHook;
 
     RtspServer(GstRTSPServer* server, RtspSrcMediaFactory* factory, GSocket* socket,
-               GSource* source);
+               GSource* source, const FrontDoorLimits& limits);
+
+    // Front door (the library's authentication hooks; see AuthHook).
+    bool AdmitConnection(GstRTSPContext* ctx);
+    bool AuthenticateRequest(GstRTSPAuth* auth, GstRTSPContext* ctx);
+    void RejectRequest(GstRTSPAuth* auth, GstRTSPContext* ctx);
+    void Housekeeping();
+    void OnSessionRemoved(GstRTSPSession* session);
+    /// Runs fn on the server's loop (from any thread), unless the server goes first.
+    void PostToLoop(std::function<void(RtspServer&)> fn);
 
     // Client signal handlers (on the library's client threads; AddClient on the loop thread).
     void AddClient(GstRTSPClient* client);
@@ -92,6 +124,7 @@ private:
     // A camera's media failed (any thread): its clients are closed from the loop.
     void OnCameraStopped(const std::string& path, const std::string& reason);
     void CloseClientsOfStoppedCamera(const std::string& path);
+    void FinishTask();
 
     GstRTSPServer* server_;         // one reference owned
     RtspSrcMediaFactory* factory_;  // one reference owned
@@ -102,16 +135,24 @@ private:
     std::mutex loopMutex_;
     std::condition_variable loopCv_;
     std::atomic<bool> loopDone_{false};  // set by the thread when its loop returned
-    std::mutex cameraLock_;
-    std::mutex clientLock_;
+    // The locks below (and FrontDoor's own) are never held together, and none is held while
+    // calling into the library's server, mount points or client filters. Under the client lock
+    // a listed client is alive (its entry goes in its "closed" handler), so its connection may
+    // be read there.
+    std::mutex cameraLock_;  // guards cameras_
+    std::mutex clientLock_;  // guards clients_
     std::vector<Config::CameraSettings> cameras_;
     std::vector<ClientEntry> clients_;
+    std::condition_variable clientsChanged_;  // with clientLock_: an entry was removed
+    FrontDoor frontDoor_;
 
     std::shared_ptr<Gate> gate_;  // lets library callbacks reach this object while it lives
     gulong clientConnectedId_{0};
-    GSource* cleanupSource_{nullptr};  // one reference owned; session clean-up timer
-    std::mutex tasksLock_;
-    std::vector<GSource*> tasks_;  // one reference owned each; idle tasks not yet run
+    GSource* cleanupSource_{nullptr};       // one reference owned; session clean-up timer
+    GSource* housekeepingSource_{nullptr};  // one reference owned; front-door deadlines
+    gulong sessionRemovedId_{0};            // on the library's session pool
+    std::mutex tasksLock_;                  // guards tasks_
+    std::vector<GSource*> tasks_;           // one reference owned each; idle tasks not yet run
 };
 
 }  // namespace Norvane::Tavrel

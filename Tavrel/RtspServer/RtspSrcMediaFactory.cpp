@@ -167,24 +167,22 @@ static void OnDeepElementAdded(GstBin*, GstBin*, GstElement* element, gpointer p
     }
 }
 
+/* The media of a path is shared by every spelling of its URL: the library's own key is the whole
+ * request URL, so a query string or another host name would each pull the camera again. The
+ * library has already folded doubled and trailing slashes of the path. */
 static gchar* rtsp_src_media_factory_gen_key(GstRTSPMediaFactory* factory, const GstRTSPUrl* url) {
-    gchar* key =
-        GST_RTSP_MEDIA_FACTORY_CLASS(rtsp_src_media_factory_parent_class)->gen_key(factory, url);
+    if (!url || !url->abspath)
+        return GST_RTSP_MEDIA_FACTORY_CLASS(rtsp_src_media_factory_parent_class)
+            ->gen_key(factory, url);
     FactoryState* state = State(factory);
-    if (!key || !state || !url || !url->abspath)
-        return key;
     guint generation = 0;
-    {
+    if (state) {
         const std::lock_guard lock(state->mutex);
         const auto it = state->generations.find(url->abspath);
         if (it != state->generations.end())
             generation = it->second;
     }
-    if (generation == 0)
-        return key;
-    gchar* unique = g_strdup_printf("%s#%u", key, generation);
-    g_free(key);
-    return unique;
+    return g_strdup_printf("%s#%u", url->abspath, generation);
 }
 
 /* As the library's own construct, except that a path without camera (our error record was
@@ -240,6 +238,15 @@ static void OnMediaError(GstBus*, GstMessage* message, gpointer data) {
     RetireMedia(watch);
 }
 
+/* A camera that ends its stream leaves a media that has nothing more to give. */
+static void OnMediaEos(GstBus*, GstMessage*, gpointer data) {
+    auto* watch = static_cast<MediaWatch*>(data);
+    if (watch->failed)
+        return;
+    GST_INFO("media of %s ended: the next client gets a new one", watch->path.c_str());
+    RetireMedia(watch);
+}
+
 /* A shared media that is being unprepared (its last client left) stays in the library's cache
  * until its pipeline has stopped, and a client coming meanwhile would be refused (503); from
  * then on the next client gets a new media. */
@@ -286,6 +293,7 @@ static void rtsp_src_media_factory_configure(GstRTSPMediaFactory* factory, GstRT
         GstBus* bus = gst_pipeline_get_bus(GST_PIPELINE(pipeline));
         gst_bus_enable_sync_message_emission(bus);
         ConnectMediaWatch(bus, "sync-message::error", G_CALLBACK(OnMediaError), factory, path);
+        ConnectMediaWatch(bus, "sync-message::eos", G_CALLBACK(OnMediaEos), factory, path);
         gst_object_unref(bus);
         ConnectMediaWatch(media, "target-state", G_CALLBACK(OnMediaTargetState), factory, path);
     }

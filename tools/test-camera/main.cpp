@@ -27,6 +27,7 @@ struct Options {
     gint framerate = 25;
     gchar* encoder = nullptr;
     gchar* pattern = nullptr;
+    gint frames = -1;
 
     ~Options() {
         g_free(address);
@@ -69,8 +70,8 @@ std::string LaunchLine(const Options& options) {
     std::string line = "(";
     int pay = 0;
     if (!options.noVideo) {
-        line += " videotestsrc is-live=true pattern=" +
-                std::string(options.pattern ? options.pattern : "ball") +
+        line += " videotestsrc is-live=true num-buffers=" + std::to_string(options.frames) +
+                " pattern=" + std::string(options.pattern ? options.pattern : "ball") +
                 " ! video/x-raw,width=" + std::to_string(options.width) +
                 ",height=" + std::to_string(options.height) +
                 ",framerate=" + std::to_string(options.framerate) + "/1 ! " + enc +
@@ -121,6 +122,8 @@ int main(int argc, char** argv) {
          "H.264 encoder element (default x264enc, else openh264enc)", "ELEMENT"},
         {"pattern", 0, 0, G_OPTION_ARG_STRING, &options.pattern,
          "videotestsrc pattern (default ball)", "PATTERN"},
+        {"frames", 0, 0, G_OPTION_ARG_INT, &options.frames,
+         "End each stream (EOS) after this many frames (default: never)", "N"},
         {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
 
     GOptionContext* context = g_option_context_new("- live H.264 test pattern over RTSP");

@@ -4,6 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "LogCapture.h"
 #include "RtspServerTestSupport.h"
 #include "Tavrel/RtspServer/RtspServer.h"
@@ -100,20 +102,86 @@ TEST_F(RtspServerAdmissionTest, AtMostFivePlayUntilAConnectionCloses) {
     EXPECT_EQ(sixth->Options().status, 200);
     EXPECT_EQ(sixth->Send("GET_PARAMETER", RelayUrl(port_, "/one")).status, 200);
 
-    // One of the five: PAUSE passes, PLAY is refused, TEARDOWN passes and it still counts.
+    // One of the five: a PAUSE keeps its slot, so it plays again while others are refused.
     EXPECT_EQ(players[0]->Pause().status, 200);
-    EXPECT_EQ(players[0]->Play().status, 503);
-    EXPECT_EQ(players[0]->Teardown().status, 200);
     EXPECT_EQ(sixth->Describe().status, 503);
+    EXPECT_EQ(players[0]->Play().status, 200);
+    // Its TEARDOWN gives the slot back although its connection stays.
+    EXPECT_EQ(players[0]->Teardown().status, 200);
+    ASSERT_TRUE(log_.sink().WaitFor("Client " + ids[0] + ": Session ended (4/6 clients playing)"));
+    EXPECT_TRUE(sixth->PlayStream());
+    EXPECT_TRUE(sixth->WaitForRtp(5));
 
     // A playing client's connection closes: its slot frees.
     players[1]->Close();
     ASSERT_TRUE(log_.sink().WaitFor("Client " + ids[1] + ": Removed (4/5 clients playing)"));
-    EXPECT_TRUE(sixth->PlayStream());
-    EXPECT_TRUE(sixth->WaitForRtp(5));
-
     auto [seventh, seventhId] = Connect("/two", "bob", "b");
-    EXPECT_EQ(seventh->Describe().status, 503);
+    EXPECT_TRUE(seventh->PlayStream());
+    auto [eighth, eighthId] = Connect("/two", "bob", "b");
+    EXPECT_EQ(eighth->Describe().status, 503);
+}
+
+TEST_F(RtspServerAdmissionTest, RequestsWithoutValidCredentialsGet401BeforeAdmission) {
+    std::vector<std::unique_ptr<RtspTestClient>> players;
+    for (int i = 0; i < 5; ++i) {
+        players.push_back(std::make_unique<RtspTestClient>(port_, "/one", "bob", "b"));
+        ASSERT_TRUE(players.back()->PlayStream()) << i;
+    }
+    ASSERT_TRUE(log_.sink().WaitFor("5/5 clients playing"));
+    const auto before = log_.Messages().size();
+    // Every method but OPTIONS needs credentials, for any path, also while the server is full.
+    RtspTestClient anonymous(port_, "/nowhere");
+    EXPECT_EQ(anonymous.Options().status, 200);
+    EXPECT_EQ(anonymous.Describe().status, 401);
+    for (const std::string method : {"GET_PARAMETER", "SET_PARAMETER", "PLAY", "TEARDOWN"}) {
+        EXPECT_EQ(anonymous.Send(method, RelayUrl(port_, "/one")).status, 401) << method;
+    }
+    RtspTestClient wrong(port_, "/one", "bob", "wrong");
+    EXPECT_EQ(wrong.Describe().status, 401);
+    // None of them reached admission, nor was reported as connected.
+    const auto messages = log_.Messages();
+    for (auto it = messages.begin() + static_cast<std::ptrdiff_t>(before); it != messages.end();
+         ++it) {
+        EXPECT_EQ(it->find("Handle"), std::string::npos) << *it;
+        EXPECT_EQ(it->find("Exceeded"), std::string::npos) << *it;
+        EXPECT_FALSE(it->ends_with(": Connected")) << *it;
+    }
+    RtspTestClient valid(port_, "/one", "alice", "a");
+    EXPECT_EQ(valid.Describe().status, 503);
+}
+
+TEST_F(RtspServerAdmissionTest, ConcurrentPlaysNeverExceedTheLimit) {
+    constexpr int CLIENTS = 10;
+    std::vector<std::unique_ptr<RtspTestClient>> clients;
+    for (int i = 0; i < CLIENTS; ++i) {
+        clients.push_back(std::make_unique<RtspTestClient>("127.0.0.1", port_, "/one", "bob", "b",
+                                                           "127.0.0." + std::to_string(1 + i % 2)));
+        ASSERT_EQ(clients.back()->Describe().status, 200) << i;
+        ASSERT_EQ(clients.back()->Setup().status, 200) << i;
+    }
+    std::vector<std::thread> threads;
+    std::vector<int> status(CLIENTS);
+    for (int i = 0; i < CLIENTS; ++i) {
+        threads.emplace_back([&, i] { status[i] = clients[i]->Play().status; });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(std::count(status.begin(), status.end(), 200), static_cast<long>(MAX_CLIENTS));
+    EXPECT_EQ(std::count(status.begin(), status.end(), 503),
+              CLIENTS - static_cast<long>(MAX_CLIENTS));
+}
+
+TEST_F(RtspServerAdmissionTest, SequentialPlayAndCloseCyclesAreNeverRefused) {
+    // Half the cycles end with TEARDOWN, half by closing the connection; the next client
+    // finds neither the server full nor the camera's media on its way out.
+    for (std::size_t cycle = 0; cycle < 4 * MAX_CLIENTS; ++cycle) {
+        RtspTestClient client(port_, "/one", "bob", "b");
+        ASSERT_TRUE(client.PlayStream()) << cycle;
+        if (cycle % 2 == 0) {
+            EXPECT_EQ(client.Teardown().status, 200) << cycle;
+        }
+    }
 }
 
 TEST_F(RtspServerAdmissionTest, SetUsersClosesTheClientsOfARoleWithoutUsers) {

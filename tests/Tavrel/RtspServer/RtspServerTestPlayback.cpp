@@ -127,7 +127,8 @@ TEST_F(RtspServerPlaybackTest, ClientIsTrackedFromConnectionToClose) {
 
     client.Close();
     ASSERT_TRUE(log_.sink().WaitFor("Client " + id + ": Removed (0/0 clients playing)"));
-    const std::vector<std::string> expected = {"Client " + id + ": Connected",
+    const std::vector<std::string> expected = {"Client " + id + ": Connection from 127.0.0.1",
+                                               "Client " + id + ": Connected",
                                                "Client " + id + ": Handle Pre-DESCRIBE request",
                                                "Request info for mountpoint on path '/plain'",
                                                "Client " + id + ": Handle DESCRIBE request",

@@ -91,11 +91,11 @@ void TestCamera::Kill() {
 
 namespace {
 
-int BindUdp(std::uint16_t port) {
+int BindUdp(const std::string& address, std::uint16_t port) {
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::inet_pton(AF_INET, address.c_str(), &addr.sin_addr);
     addr.sin_port = htons(port);
     if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
         return fd;
@@ -146,8 +146,9 @@ RtspTestClient::RtspTestClient(std::uint16_t port, std::string path, std::string
     : RtspTestClient("127.0.0.1", port, std::move(path), std::move(user), std::move(password)) {}
 
 RtspTestClient::RtspTestClient(const std::string& host, std::uint16_t port, std::string path,
-                               std::string user, std::string password)
+                               std::string user, std::string password, const std::string& source)
     : port_(port), path_(std::move(path)) {
+    const std::string local = source.empty() ? "127.0.0.1" : source;
     if (!user.empty() || !password.empty()) {
         const std::string credentials = user + ":" + password;
         gchar* encoded = g_base64_encode(reinterpret_cast<const guchar*>(credentials.data()),
@@ -157,10 +158,10 @@ RtspTestClient::RtspTestClient(const std::string& host, std::uint16_t port, std:
     }
     // Two neighbouring UDP ports for RTP and RTCP.
     for (int attempt = 0; attempt < 50 && rtcpFd_ < 0; ++attempt) {
-        rtpFd_ = BindUdp(0);
+        rtpFd_ = BindUdp(local, 0);
         rtpPort_ = LocalPort(rtpFd_);
         if (rtpPort_ < 65535) {
-            rtcpFd_ = BindUdp(static_cast<std::uint16_t>(rtpPort_ + 1));
+            rtcpFd_ = BindUdp(local, static_cast<std::uint16_t>(rtpPort_ + 1));
         }
         if (rtcpFd_ < 0) {
             ::close(rtpFd_);
@@ -168,6 +169,12 @@ RtspTestClient::RtspTestClient(const std::string& host, std::uint16_t port, std:
         }
     }
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (!source.empty()) {
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        ::inet_pton(AF_INET, source.c_str(), &from.sin_addr);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from);
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port_);
@@ -242,6 +249,11 @@ RtspTestClient::Response RtspTestClient::Send(const std::string& method, const s
         session_ = session.substr(0, session.find(';'));
     }
     return response;
+}
+
+bool RtspTestClient::SendRaw(const std::string& bytes) {
+    return fd_ >= 0 && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+                           static_cast<ssize_t>(bytes.size());
 }
 
 RtspTestClient::Response RtspTestClient::Options() {

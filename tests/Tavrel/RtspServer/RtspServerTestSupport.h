@@ -51,9 +51,11 @@ public:
 
     RtspTestClient(std::uint16_t port, std::string path, std::string user = {},
                    std::string password = {});
-    /// The same towards another IPv4 address (inside a network namespace of the test).
+    /// The same towards another IPv4 address (inside a network namespace of the test), from
+    /// the given local address (the connection and the RTP ports; default 127.0.0.1).
     RtspTestClient(const std::string& host, std::uint16_t port, std::string path,
-                   std::string user = {}, std::string password = {});
+                   std::string user = {}, std::string password = {},
+                   const std::string& source = {});
     ~RtspTestClient();
     RtspTestClient(const RtspTestClient&) = delete;
     RtspTestClient& operator=(const RtspTestClient&) = delete;
@@ -61,6 +63,8 @@ public:
     bool Connected() const { return fd_ >= 0; }
     Response Send(const std::string& method, const std::string& url,
                   const std::string& extraHeaders = {});
+    /// Writes raw bytes on the connection; false when they could not be sent.
+    bool SendRaw(const std::string& bytes);
     Response Options();
     Response Describe();
     /// SETUP of the first stream named by DESCRIBE (or PATH/stream=0 without DESCRIBE).

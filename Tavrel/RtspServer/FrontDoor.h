@@ -1,0 +1,127 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace Norvane::Tavrel {
+
+/// Open RTSP connections at most, over all peers. Five playing clients, their players' second
+/// connections and a few idle ones fit several times; the process keeps far below its
+/// descriptor limit (1024 on the target) for cameras and pipelines.
+inline constexpr std::size_t MAX_CONNECTIONS = 32;
+/// Open RTSP connections at most from one peer address. Internal users may play all five
+/// streams from one address (the server itself), so a few more than that.
+inline constexpr std::size_t MAX_CONNECTIONS_PER_ADDRESS = 8;
+/// Connections the kernel queues until the server's loop takes them.
+inline constexpr int LISTEN_BACKLOG = 64;
+/// Largest request body taken from a client; RTSP requests of a player carry none or a few
+/// lines of parameters.
+inline constexpr std::size_t MAX_REQUEST_BODY = 4096;
+/// Bytes of one request (head and body) that a connection may send before it is complete; a
+/// connection with more pending is cut off at the next check (the body alone is refused at
+/// MAX_REQUEST_BODY by the library itself).
+inline constexpr std::size_t MAX_PENDING_REQUEST = 16384;
+/// Time a connection has to complete its first authenticated request.
+inline constexpr std::chrono::seconds AUTH_DEADLINE{10};
+/// Time an authenticated connection may take to complete a request it began.
+inline constexpr std::chrono::seconds PARTIAL_REQUEST_DEADLINE{10};
+/// Failed authentications one peer address gets before it is slowed down.
+inline constexpr unsigned FREE_AUTH_FAILURES = 3;
+/// Failed authentications after which a connection is closed.
+inline constexpr unsigned MAX_AUTH_FAILURES_PER_CONNECTION = 3;
+/// The first wait of a peer address beyond its free failures; it doubles with every further
+/// failure, up to the longest wait.
+inline constexpr std::chrono::seconds FIRST_AUTH_BACKOFF{1};
+inline constexpr std::chrono::seconds LONGEST_AUTH_BACKOFF{60};
+/// A peer address whose last failure is this old starts afresh.
+inline constexpr std::chrono::minutes AUTH_FAILURE_MEMORY{10};
+/// Peer addresses with failures remembered at most; the one with the oldest failure goes first.
+inline constexpr std::size_t MAX_TRACKED_ADDRESSES = 256;
+/// At most one warning line of each kind per this interval.
+inline constexpr std::chrono::seconds WARN_INTERVAL{1};
+
+/// The limits of the RTSP front door (the defaults above; tests shorten the times).
+struct FrontDoorLimits {
+    std::size_t maxConnections{MAX_CONNECTIONS};
+    std::size_t maxConnectionsPerAddress{MAX_CONNECTIONS_PER_ADDRESS};
+    std::size_t maxRequestBody{MAX_REQUEST_BODY};
+    std::size_t maxPendingRequest{MAX_PENDING_REQUEST};
+    std::chrono::milliseconds authDeadline{AUTH_DEADLINE};
+    std::chrono::milliseconds partialRequestDeadline{PARTIAL_REQUEST_DEADLINE};
+    unsigned freeAuthFailures{FREE_AUTH_FAILURES};
+    unsigned maxAuthFailuresPerConnection{MAX_AUTH_FAILURES_PER_CONNECTION};
+    std::chrono::milliseconds firstAuthBackoff{FIRST_AUTH_BACKOFF};
+    std::chrono::milliseconds longestAuthBackoff{LONGEST_AUTH_BACKOFF};
+    std::chrono::milliseconds authFailureMemory{AUTH_FAILURE_MEMORY};
+    std::size_t maxTrackedAddresses{MAX_TRACKED_ADDRESSES};
+};
+
+/// Counts events of one kind and writes at most one warning line per WARN_INTERVAL, with the
+/// number of events since the last line and the peer of the last one. Not locked by itself.
+class RateLimitedWarning {
+public:
+    /// `what` is the text after the count, e.g. "RTSP connections refused".
+    explicit RateLimitedWarning(std::string what) : what_(std::move(what)) {}
+    /// Counts one event; writes the line when the last one is at least WARN_INTERVAL old.
+    void Note(std::string_view peer, std::string_view reason,
+              std::chrono::steady_clock::time_point now);
+    /// Writes the events counted since the last line, if the interval has passed.
+    void Flush(std::chrono::steady_clock::time_point now);
+
+private:
+    void Write(std::chrono::steady_clock::time_point now);
+
+    std::string what_;
+    std::size_t count_{0};
+    std::string lastPeer_;
+    std::string lastReason_;
+    std::chrono::steady_clock::time_point lastWrite_{};
+};
+
+/// What the server knows about its peers beyond the connections themselves: the failed
+/// authentications of each peer address and its back-off, and the warnings about refused and
+/// failed peers. Thread-safe; called from the server's loop and the library's client threads.
+class FrontDoor {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit FrontDoor(const FrontDoorLimits& limits) : limits_(limits) {}
+
+    const FrontDoorLimits& Limits() const { return limits_; }
+
+    /// Whether a new connection from `address` is let in, given the connections open in total
+    /// and from that address. A refusal is counted for the warning.
+    bool AdmitConnection(const std::string& address, std::size_t open, std::size_t openFromAddress,
+                         Clock::time_point now);
+    /// Counts a failed authentication of `address`; true when the address is waiting now.
+    bool AuthFailed(const std::string& address, Clock::time_point now);
+    /// True while `address` waits after failed authentications.
+    bool Waiting(const std::string& address, Clock::time_point now);
+    /// Counts a connection closed for want of a (complete) authenticated request.
+    void ClosedIdle(const std::string& address, std::string_view reason, Clock::time_point now);
+    /// Writes due warnings and forgets addresses whose failures are old.
+    void Tick(Clock::time_point now);
+    /// Addresses with failures remembered (for diagnostics).
+    std::size_t TrackedAddresses();
+
+private:
+    struct Peer {
+        unsigned failures{0};
+        Clock::time_point lastFailure{};
+        Clock::time_point waitUntil{};
+    };
+
+    const FrontDoorLimits limits_;
+    std::mutex lock_;  // guards everything below
+    std::unordered_map<std::string, Peer> peers_;
+    RateLimitedWarning refused_{"RTSP connections refused"};
+    RateLimitedWarning failed_{"failed RTSP authentications"};
+    RateLimitedWarning idle_{"RTSP connections closed without a complete authenticated request"};
+};
+
+}  // namespace Norvane::Tavrel
