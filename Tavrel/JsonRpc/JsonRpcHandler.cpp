@@ -29,10 +29,21 @@ constexpr std::chrono::seconds kRetryInterval{5};
 constexpr std::size_t kConnectionAttempts = 10;
 constexpr std::chrono::seconds kCapabilityTimeout{1};
 
-/// The service carries no message types of its own beyond those the connector loads.
+/// Scheduler threads of the actor system: it answers one method and a topic.
+constexpr std::size_t kSchedulerThreads = 2;
+
+/// The service carries no message types of its own beyond those the connector loads. It tunes
+/// the actor system for a service that is idle most of the time (this runs after the
+/// connector's own settings): idle workers wait on a condition variable instead of polling
+/// (the work-stealing default wakes every worker 100 times a second), and the middleman
+/// deserialises on its own thread instead of keeping worker threads for it.
 class CafTypesInit : public CafInit {
 public:
-    void add_message_types(caf::actor_system_config&) override {}
+    void add_message_types(caf::actor_system_config& cfg) override {
+        cfg.set("scheduler.policy", caf::atom("sharing"));
+        cfg.set("scheduler.max-threads", kSchedulerThreads);
+        cfg.set("middleman.workers", std::size_t{0});
+    }
 };
 
 /// The camera list as a JSON array in a raw payload.
