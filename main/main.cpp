@@ -1,3 +1,5 @@
+#include <malloc.h>
+
 #include <csignal>
 #include <optional>
 #include <variant>
@@ -21,11 +23,20 @@ namespace {
 constexpr auto kFeatures = "rtsp server, jsonrpc handler";
 constexpr std::size_t kMaxLogFileSize = 262144;
 constexpr std::size_t kMaxLogFiles = 1;
+constexpr int kMallocArenas = 1;
+constexpr int kMallocMapThreshold = 128 * 1024;
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
     using namespace Norvane::Tavrel;
+
+    // Before any thread starts: one malloc arena for all threads (each thread would otherwise
+    // get one, and what a burst leaves free in one is never reused by another), and a fixed
+    // threshold above which blocks are mapped and given back when freed (glibc raises it
+    // after the first such free, and large buffers then stay in the heap for good).
+    mallopt(M_ARENA_MAX, kMallocArenas);
+    mallopt(M_MMAP_THRESHOLD, kMallocMapThreshold);
 
     const CommandLineResult commandLine = ParseCommandLine(argc, argv);
     if (const auto* help = std::get_if<CommandLineHelp>(&commandLine)) {
@@ -56,6 +67,11 @@ int main(int argc, char* argv[]) {
         SPDLOG_INFO("Use fix config file path '{}', ignore config change events",
                     settings.configFile.string());
 
+    // Camera connections go through GIO, whose default proxy lookup starts the settings
+    // backend (two threads of its own and its libraries) to read a desktop proxy setting that
+    // a camera relay has no use for. A setting given in the environment wins.
+    g_setenv("GIO_USE_PROXY_RESOLVER", "dummy", FALSE);
+    g_setenv("GSETTINGS_BACKEND", "memory", FALSE);
     // GStreamer takes its own options (--gst-*) out of the command line.
     gst_init(&argc, &argv);
     // Our passthrough payloader stands in where the registry has none; media need it.

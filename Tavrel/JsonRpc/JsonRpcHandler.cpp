@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -29,10 +31,27 @@ constexpr std::chrono::seconds kRetryInterval{5};
 constexpr std::size_t kConnectionAttempts = 10;
 constexpr std::chrono::seconds kCapabilityTimeout{1};
 
-/// The service carries no message types of its own beyond those the connector loads.
+/// Scheduler threads of the actor system: it answers one method and a topic. (Waiting for the
+/// capability answer needs no scheduler thread: the answer goes to a blocking actor.)
+constexpr std::size_t kSchedulerThreads = 1;
+/// Messages an actor handles before others get their turn. The middleman's broker is one of
+/// them: without a bound it serialises every queued answer before it writes any, so a burst
+/// of calls grows its write buffer (which keeps its size) by the whole burst.
+constexpr std::size_t kMaxThroughput = 8;
+
+/// The service carries no message types of its own beyond those the connector loads. It tunes
+/// the actor system for a service that is idle most of the time (this runs after the
+/// connector's own settings): idle workers wait on a condition variable instead of polling
+/// (the work-stealing default wakes every worker 100 times a second), and the middleman
+/// deserialises on its own thread instead of keeping worker threads for it.
 class CafTypesInit : public CafInit {
 public:
-    void add_message_types(caf::actor_system_config&) override {}
+    void add_message_types(caf::actor_system_config& cfg) override {
+        cfg.set("scheduler.policy", caf::atom("sharing"));
+        cfg.set("scheduler.max-threads", kSchedulerThreads);
+        cfg.set("scheduler.max-throughput", kMaxThroughput);
+        cfg.set("middleman.workers", std::size_t{0});
+    }
 };
 
 /// The camera list as a JSON array in a raw payload.
@@ -198,16 +217,27 @@ void JsonRpcHandler::registerTopic(ConnectionActor self, const Web::Broker::Acto
 
 template <class Method, class F>
 Web::MethodHandler::behavior_type JsonRpcHandler::createJsonRpcWrapper(F f) {
+    // The list changes rarely: its JSON text is made once per change and shared by every
+    // answer (and every answer still queued for the web service) until the next one.
+    struct Encoded {
+        typename Method::Response list;
+        std::optional<Codec::Raw> payload;
+    };
+    auto last = std::make_shared<Encoded>();
     return {
-        [f](const Codec::Request& request) -> Codec::Response {
+        [f, last](const Codec::Request& request) -> Codec::Response {
             const std::uint64_t id = request.id.value_or(0);
             auto result = f(typename Method::Request{});
             if (!result) {
                 return Codec::MakeErrorResponse(id, result.error());
             }
+            if (!last->payload || result.value() != last->list) {
+                last->payload = ToPayload(result.value());
+                last->list = std::move(result).value();
+            }
             Codec::Response response;
             response.id = id;
-            response.body = ToPayload(result.value());
+            response.body = *last->payload;
             return response;
         },
     };

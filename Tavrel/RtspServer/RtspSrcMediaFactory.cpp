@@ -154,17 +154,33 @@ static GstPadProbeReturn OnPayloaderSinkEvent(GstPad*, GstPadProbeInfo* info, gp
     return GST_PAD_PROBE_OK;
 }
 
-/* The server's RTP sinks join the media's pipeline when it is prepared; our payloader follows
- * what they send, so that RTP-Info names the next packet for a client that joins a running
- * stream (the library would name the last packet sent, which that client never gets). */
+static void OnSinkSyncChanged(GObject* sink, GParamSpec*, gpointer) {
+    gboolean sync = FALSE;
+    g_object_get(sink, "sync", &sync, nullptr);
+    if (sync)
+        g_object_set(sink, "sync", FALSE, nullptr);
+}
+
+/* The server's sinks join the media's pipeline when it is prepared.
+ * - They send each packet as it comes: the camera's jitter buffer already releases packets in
+ *   order as they arrive, and waiting on the clock for their time would hold every packet for
+ *   the pipeline's latency plus the sink's processing deadline (20 ms) and wake the sending
+ *   thread once more per packet.
+ * - Our payloader follows what they send, so that RTP-Info names the next packet for a client
+ *   that joins a running stream (the library would name the last packet sent, which that
+ *   client never gets). */
 static void OnDeepElementAdded(GstBin*, GstBin*, GstElement* element, gpointer payloader) {
     GstElementFactory* factory = gst_element_get_factory(element);
     if (!factory)
         return;
     const gchar* name = GST_OBJECT_NAME(factory);
-    if (g_strcmp0(name, "multiudpsink") == 0 || g_strcmp0(name, "appsink") == 0) {
+    if (g_strcmp0(name, "multiudpsink") != 0 && g_strcmp0(name, "appsink") != 0)
+        return;
+    g_object_set(element, "sync", FALSE, "processing-deadline", G_GUINT64_CONSTANT(0), nullptr);
+    // The library turns sync on for its TCP sink after adding it.
+    g_signal_connect(element, "notify::sync", G_CALLBACK(OnSinkSyncChanged), nullptr);
+    if (payloader)
         tavrel_rtp_passthrough_pay_watch_sink(TAVREL_RTP_PASSTHROUGH_PAY(payloader), element);
-    }
 }
 
 /* The media of a path is shared by every spelling of its URL: the library's own key is the whole
@@ -281,11 +297,15 @@ static void rtsp_src_media_factory_configure(GstRTSPMediaFactory* factory, GstRT
         GST_IS_BIN(element) ? gst_bin_get_by_name(GST_BIN(element), "pay0") : nullptr;
     GstObject* pipeline = gst_object_get_parent(GST_OBJECT(element));
     // Only our own element can follow the sinks; another one keeps the library's way.
-    if (payloader && TAVREL_IS_RTP_PASSTHROUGH_PAY(payloader) && pipeline && GST_IS_BIN(pipeline)) {
+    if (pipeline && GST_IS_BIN(pipeline)) {
+        GstElement* ours =
+            payloader && TAVREL_IS_RTP_PASSTHROUGH_PAY(payloader) ? payloader : nullptr;
         g_signal_connect_data(pipeline, "deep-element-added", G_CALLBACK(OnDeepElementAdded),
-                              gst_object_ref(payloader),
-                              reinterpret_cast<GClosureNotify>(
-                                  +[](gpointer data, GClosure*) { gst_object_unref(data); }),
+                              ours ? gst_object_ref(ours) : nullptr,
+                              reinterpret_cast<GClosureNotify>(+[](gpointer data, GClosure*) {
+                                  if (data)
+                                      gst_object_unref(data);
+                              }),
                               static_cast<GConnectFlags>(0));
     }
     const auto* path = static_cast<const gchar*>(g_object_get_data(G_OBJECT(element), kPathKey));

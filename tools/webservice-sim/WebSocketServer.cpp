@@ -44,6 +44,10 @@ public:
         : ws_(std::move(socket)), system_(system), service_(service), outlet_(std::move(outlet)) {}
 
     void Run() {
+        // A large answer leaves as several frames; with Nagle's algorithm the second one waits
+        // for the client's delayed acknowledgement of the first (about 40 ms).
+        beast::error_code ignored;
+        beast::get_lowest_layer(ws_).socket().set_option(tcp::no_delay(true), ignored);
         ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
         ws_.read_message_max(kMaxMessage);
         ws_.async_accept([self = shared_from_this()](beast::error_code ec) { self->OnAccept(ec); });

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -211,6 +212,48 @@ TEST_F(RtspSrcMediaFactoryPlayback, RtpInfoNamesTheFirstPacket) {
                 << rtpInfo;
         }
     }
+}
+
+// Packets leave as they come from the camera's jitter buffer: no sink of the server waits on
+// the clock (the library turns sync on for its TCP sink after adding it).
+TEST_F(RtspSrcMediaFactoryPlayback, ServerSinksSendWithoutClockWait) {
+    TestCamera camera("/live");
+    ASSERT_TRUE(camera.Ready());
+    MiniRelay relay({"/cam"});
+    relay.SetCamera("/cam", {camera.Url(), std::nullopt, std::nullopt});
+    GstRTSPMedia* media = nullptr; /* one reference owned */
+    g_signal_connect(relay.factory(), "media-configure",
+                     G_CALLBACK(+[](GstRTSPMediaFactory*, GstRTSPMedia* m, gpointer data) {
+                         *static_cast<GstRTSPMedia**>(data) = GST_RTSP_MEDIA(g_object_ref(m));
+                     }),
+                     &media);
+    InterleavedClient client(relay.Port());
+    ASSERT_EQ(client.Play(relay.Url("/cam")).status, 200);
+    ASSERT_TRUE(client.NextRtp());
+    // A client over UDP joins the shared media: the server adds its UDP sinks.
+    ASSERT_FALSE(Probe(relay.Url("/cam"), "udp").empty());
+    ASSERT_NE(media, nullptr);
+
+    GstElement* element = gst_rtsp_media_get_element(media);
+    GstObject* pipeline = gst_object_get_parent(GST_OBJECT(element));
+    std::map<std::string, int> syncing;
+    GstIterator* sinks = gst_bin_iterate_sinks(GST_BIN(pipeline));
+    GValue item = G_VALUE_INIT;
+    while (gst_iterator_next(sinks, &item) == GST_ITERATOR_OK) {
+        auto* sink = GST_ELEMENT(g_value_get_object(&item));
+        gboolean sync = TRUE;
+        g_object_get(sink, "sync", &sync, nullptr);
+        syncing[GST_OBJECT_NAME(gst_element_get_factory(sink))] += sync ? 1 : 0;
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(sinks);
+    gst_object_unref(pipeline);
+    gst_object_unref(element);
+    g_object_unref(media);
+
+    EXPECT_THAT(syncing, ElementsAre(std::pair<const std::string, int>{"appsink", 0},
+                                     std::pair<const std::string, int>{"multiudpsink", 0}));
 }
 
 TEST_F(RtspSrcMediaFactoryPlayback, CameraBehindCredentials) {
