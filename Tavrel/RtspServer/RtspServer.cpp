@@ -246,7 +246,7 @@ public:
         // A camera that ends its stream cleanly (EOS) is treated like one that failed.
         for (const auto& [signal, handler] :
              {std::pair{"handle-message::error", G_CALLBACK(&Gate::OnMediaError)},
-              std::pair{"handle-message::eos", G_CALLBACK(&Gate::OnMediaEos)}}) {
+              std::pair{"handle-message::element", G_CALLBACK(&Gate::OnMediaElement)}}) {
             auto* watch = new MediaWatch{gate->shared_from_this(), t_lookupPath};
             g_signal_connect_data(
                 media, signal, handler, watch,
@@ -254,9 +254,9 @@ public:
         }
     }
 
-    static gboolean OnMediaEos(GstRTSPMedia*, GstMessage*, gpointer data) {
+    static gboolean OnMediaElement(GstRTSPMedia*, GstMessage* message, gpointer data) {
         auto* watch = static_cast<MediaWatch*>(data);
-        if (!watch->reported.exchange(true)) {
+        if (rtsp_src_media_factory_is_camera_end(message) && !watch->reported.exchange(true)) {
             watch->gate->Call(
                 [&](RtspServer& s) { s.OnCameraStopped(watch->path, "end of stream"); });
         }
