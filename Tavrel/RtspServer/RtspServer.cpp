@@ -234,7 +234,7 @@ public:
             [url](RtspServer& s) { return s.GetRtspSrcConfig(url); }, RtspSrcConfig{});
     }
 
-    /// What a media's error handler needs: the gate and the path the media serves.
+    /// What a media's message handler needs: the gate and the path the media serves.
     struct MediaWatch {
         std::shared_ptr<Gate> gate;
         std::string path;
@@ -243,37 +243,29 @@ public:
 
     static void OnMediaConstructed(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer data) {
         auto* gate = static_cast<Gate*>(data);
-        // A camera that ends its stream cleanly (EOS) is treated like one that failed.
-        for (const auto& [signal, handler] :
-             {std::pair{"handle-message::error", G_CALLBACK(&Gate::OnMediaError)},
-              std::pair{"handle-message::eos", G_CALLBACK(&Gate::OnMediaEos)}}) {
-            auto* watch = new MediaWatch{gate->shared_from_this(), t_lookupPath};
-            g_signal_connect_data(
-                media, signal, handler, watch,
-                [](gpointer w, GClosure*) { delete static_cast<MediaWatch*>(w); }, GConnectFlags{});
-        }
-    }
-
-    static gboolean OnMediaEos(GstRTSPMedia*, GstMessage*, gpointer data) {
-        auto* watch = static_cast<MediaWatch*>(data);
-        if (!watch->reported.exchange(true)) {
-            watch->gate->Call(
-                [&](RtspServer& s) { s.OnCameraStopped(watch->path, "end of stream"); });
-        }
-        return TRUE;
+        auto* watch = new MediaWatch{gate->shared_from_this(), t_lookupPath};
+        g_signal_connect_data(
+            media, "handle-message", G_CALLBACK(&Gate::OnMediaMessage), watch,
+            [](gpointer w, GClosure*) { delete static_cast<MediaWatch*>(w); }, GConnectFlags{});
     }
 
     // On the media's own thread, inside the library's bus handling: only note the failure
-    // here and close the clients from the server's loop.
-    static gboolean OnMediaError(GstRTSPMedia*, GstMessage* message, gpointer data) {
+    // here and close the clients from the server's loop. A camera that ends its stream cleanly
+    // (EOS) is treated like one that failed; a camera that does both is reported once.
+    static gboolean OnMediaMessage(GstRTSPMedia*, GstMessage* message, gpointer data) {
         auto* watch = static_cast<MediaWatch*>(data);
-        if (watch->reported.exchange(true)) {
+        const bool failed = GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR;
+        if ((!failed && !rtsp_src_media_factory_is_camera_end(message)) ||
+            watch->reported.exchange(true)) {
             return TRUE;
         }
-        GError* error = nullptr;
-        gst_message_parse_error(message, &error, nullptr);
-        const std::string reason = error != nullptr ? error->message : "";
-        g_clear_error(&error);
+        std::string reason = "end of stream";
+        if (failed) {
+            GError* error = nullptr;
+            gst_message_parse_error(message, &error, nullptr);
+            reason = error != nullptr ? error->message : "";
+            g_clear_error(&error);
+        }
         watch->gate->Call([&](RtspServer& s) { s.OnCameraStopped(watch->path, reason); });
         return TRUE;
     }

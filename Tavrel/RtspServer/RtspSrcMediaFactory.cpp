@@ -136,10 +136,37 @@ static void OnPadAdded(GstElement*, GstPad* pad, GstElement* payloader) {
     gst_object_unref(sinkpad);
 }
 
+/* Name of the element message that tells a camera's end (see the header). */
+constexpr const char* kCameraEndedMessage = "rtsp-src-camera-ended";
+
+gboolean rtsp_src_media_factory_is_camera_end(GstMessage* message) {
+    const GstStructure* s = message && GST_MESSAGE_TYPE(message) == GST_MESSAGE_ELEMENT
+                                ? gst_message_get_structure(message)
+                                : nullptr;
+    return s && gst_structure_has_name(s, kCameraEndedMessage);
+}
+
+/* The camera's end of stream (after its RTCP BYE, or when rtspsrc timed its source out) is
+ * announced as it reaches the payloader: the pipeline's own EOS message is not reliable, as the
+ * RTP session that serves our clients may send its BYE before it marks its input as ended and
+ * then never passes EOS on to the RTCP sink, so the pipeline never counts every sink as done. */
+static void PostCameraEnded(GstPad* pad) {
+    GstObject* payloader = gst_pad_get_parent(pad);
+    if (!payloader)
+        return;
+    GST_INFO_OBJECT(payloader, "the camera ended its stream");
+    gst_element_post_message(
+        GST_ELEMENT(payloader),
+        gst_message_new_element(payloader, gst_structure_new_empty(kCameraEndedMessage)));
+    gst_object_unref(payloader);
+}
+
 /* The caps that reach the payloader describe the camera's session too; the SDP we serve is made
  * from them, so they are cleaned on their way in (whichever payloader element is used). */
-static GstPadProbeReturn OnPayloaderSinkEvent(GstPad*, GstPadProbeInfo* info, gpointer) {
+static GstPadProbeReturn OnPayloaderSinkEvent(GstPad* pad, GstPadProbeInfo* info, gpointer) {
     GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+    if (GST_EVENT_TYPE(event) == GST_EVENT_EOS)
+        PostCameraEnded(pad);
     if (GST_EVENT_TYPE(event) != GST_EVENT_CAPS)
         return GST_PAD_PROBE_OK;
     GstCaps* caps = nullptr;
@@ -255,9 +282,9 @@ static void OnMediaError(GstBus*, GstMessage* message, gpointer data) {
 }
 
 /* A camera that ends its stream leaves a media that has nothing more to give. */
-static void OnMediaEos(GstBus*, GstMessage*, gpointer data) {
+static void OnCameraEnded(GstBus*, GstMessage* message, gpointer data) {
     auto* watch = static_cast<MediaWatch*>(data);
-    if (watch->failed)
+    if (watch->failed || !rtsp_src_media_factory_is_camera_end(message))
         return;
     GST_INFO("media of %s ended: the next client gets a new one", watch->path.c_str());
     RetireMedia(watch);
@@ -313,7 +340,7 @@ static void rtsp_src_media_factory_configure(GstRTSPMediaFactory* factory, GstRT
         GstBus* bus = gst_pipeline_get_bus(GST_PIPELINE(pipeline));
         gst_bus_enable_sync_message_emission(bus);
         ConnectMediaWatch(bus, "sync-message::error", G_CALLBACK(OnMediaError), factory, path);
-        ConnectMediaWatch(bus, "sync-message::eos", G_CALLBACK(OnMediaEos), factory, path);
+        ConnectMediaWatch(bus, "sync-message::element", G_CALLBACK(OnCameraEnded), factory, path);
         gst_object_unref(bus);
         ConnectMediaWatch(media, "target-state", G_CALLBACK(OnMediaTargetState), factory, path);
     }

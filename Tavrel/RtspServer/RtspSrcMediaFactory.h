@@ -49,4 +49,9 @@ RtspSrcMediaFactory* rtsp_src_media_factory_new(void);
 void rtsp_src_media_factory_set_config_func(RtspSrcMediaFactory* factory, RtspSrcConfigFunc func,
                                             gpointer user_data);
 
+/// True for the element message that a media of this factory posts on its bus once its camera
+/// ended the stream (an end of stream from the camera, or its source timed out). It comes
+/// before, and instead of, the pipeline's own EOS message, which may never come.
+gboolean rtsp_src_media_factory_is_camera_end(GstMessage* message);
+
 G_END_DECLS

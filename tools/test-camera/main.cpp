@@ -123,7 +123,9 @@ int main(int argc, char** argv) {
         {"pattern", 0, 0, G_OPTION_ARG_STRING, &options.pattern,
          "videotestsrc pattern (default ball)", "PATTERN"},
         {"frames", 0, 0, G_OPTION_ARG_INT, &options.frames,
-         "End each stream (EOS) after this many frames (default: never)", "N"},
+         "End each stream (EOS) after this many frames; each connection gets its own stream"
+         " (default: never, one stream shared by all)",
+         "N"},
         {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
 
     GOptionContext* context = g_option_context_new("- live H.264 test pattern over RTSP");
@@ -166,7 +168,9 @@ int main(int argc, char** argv) {
 
     GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
     gst_rtsp_media_factory_set_launch(factory, launch.c_str());
-    gst_rtsp_media_factory_set_shared(factory, TRUE);
+    // A stream that ends is a connection's own: the next connection starts a new one instead of
+    // joining the one that ended.
+    gst_rtsp_media_factory_set_shared(factory, options.frames < 0);
 
     if (options.user) {
         GstRTSPAuth* auth = gst_rtsp_auth_new();

@@ -251,6 +251,25 @@ TEST_F(RtspServerCameraFaultTest, CameraDroppingMidStreamEndsItsClientsAndPlaysA
     EXPECT_TRUE(again.WaitForRtp(10));
 }
 
+TEST_F(RtspServerCameraFaultTest, CameraEndingItsStreamEndsItsClientsAndTheNextGetsAFreshOne) {
+    // Each connection to the camera gets its own stream of two seconds, which then ends cleanly.
+    TestCamera camera("/cam", {"--frames", "50"});
+    ASSERT_TRUE(camera.Ready());
+    const auto port = FreePort();
+    auto server = RtspServer::Create(MakeConfig(port, "any", {User("bob", "pw", "external")},
+                                                {Camera("Cam", "/cam", camera.Url())}));
+    ASSERT_TRUE(server);
+    server->Start();
+
+    for (int round = 0; round < 2; ++round) {
+        RtspTestClient client(port, "/cam", "bob", "pw");
+        ASSERT_TRUE(client.PlayStream()) << round;
+        EXPECT_TRUE(client.WaitForRtp(5)) << round;
+        EXPECT_TRUE(client.WaitClosedByServer(30s)) << round;
+    }
+    EXPECT_EQ(log_.Count("Camera at path '/cam' stopped: end of stream"), 2U);
+}
+
 /// A TCP listener that accepts connections in the kernel but never answers.
 class SilentCamera {
 public:
