@@ -36,7 +36,7 @@ const char* Running(bool running, const char* yes, const char* no) {
 }  // namespace
 
 std::string EncodeUserInfo(std::string_view text, bool isUserName) {
-    static constexpr char hex[] = "0123456789ABCDEF";
+    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size());
     for (const char ch : text) {
@@ -49,17 +49,16 @@ std::string EncodeUserInfo(std::string_view text, bool isUserName) {
             out.push_back(ch);
         } else {
             out.push_back('%');
-            out.push_back(hex[c >> 4]);
-            out.push_back(hex[c & 0x0F]);
+            out.push_back(kHex[c >> 4]);
+            out.push_back(kHex[c & 0x0F]);
         }
     }
     return out;
 }
 
-Tavrel::Tavrel(boost::asio::io_context& ioContext) : Tavrel(ioContext, DefaultFeatures()) {}
+Tavrel::Tavrel() : Tavrel(DefaultFeatures()) {}
 
-Tavrel::Tavrel(boost::asio::io_context& /*ioContext*/, Features features)
-    : features_(std::move(features)) {
+Tavrel::Tavrel(Features features) : features_(std::move(features)) {
     handler_ = features_.createJsonRpcHandler(*this);
 }
 

@@ -6,8 +6,6 @@
 #include <string>
 #include <string_view>
 
-#include <boost/asio/io_context.hpp>
-
 #include "Tavrel/Config.h"
 #include "Tavrel/JsonRpc/IDataHandler.h"
 #include "Tavrel/JsonRpc/IJsonRpcHandler.h"
@@ -26,10 +24,12 @@ public:
             createJsonRpcHandler;
     };
 
-    /// No server; a JSON-RPC handler from FeatureFactory.
-    explicit Tavrel(boost::asio::io_context& ioContext);
+    /// No server; a JSON-RPC handler from FeatureFactory. The controller keeps no thread or
+    /// io_context of its own: its caller's thread applies configurations, any thread may ask
+    /// for the cameras.
+    Tavrel();
     /// No server; server and handler made by `features` (tests substitute them).
-    Tavrel(boost::asio::io_context& ioContext, Features features);
+    explicit Tavrel(Features features);
     ~Tavrel();
     Tavrel(const Tavrel&) = delete;
     Tavrel& operator=(const Tavrel&) = delete;

@@ -77,7 +77,7 @@ int main(int argc, char* argv[]) {
     // Our passthrough payloader stands in where the registry has none; media need it.
     gst::EnsurePassthroughPayloader();
 
-    Tavrel controller(io);
+    Tavrel controller;
     OvxApiClient client(io);
 
     boost::asio::signal_set signals(io, SIGHUP, SIGINT, SIGTERM);

@@ -160,7 +160,7 @@ Pandrix::Connector::ConnectionHandler::behavior_type JsonRpcHandler::createConne
             self->state.children.clear();
             auto f = std::bind_front(&IJsonRpcHandler::GetRtspCameras,
                                      static_cast<IJsonRpcHandler*>(this));
-            registerMethod<JsonRpc::GetRtspCameras>(self, router, f);
+            registerMethod<JsonRpc::GetRtspCameras, Handler::rtspMethod>(self, router, f);
             if (broker) {
                 registerTopic<JsonRpc::GetRtspCameras, Handler::rtspTopicHandler>(self, broker, f);
             } else {
@@ -171,9 +171,9 @@ Pandrix::Connector::ConnectionHandler::behavior_type JsonRpcHandler::createConne
     };
 }
 
-template <class Method, class F>
+template <class Method, const char* Name, class F>
 void JsonRpcHandler::registerMethod(ConnectionActor self, const Web::Router& router, F f) {
-    const std::string name = Handler::rtspMethod;
+    const std::string name = Name;
     if (!router) {
         SPDLOG_ERROR("JsonRpc Received no router, cannot register '{}'", name);
         return;

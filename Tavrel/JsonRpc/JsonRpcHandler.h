@@ -20,10 +20,13 @@ public:
     /// Names under which the service is known to the web service.
     struct Handler {
         /// The capability telling whether the RTSP server runs.
+        // NOLINTNEXTLINE(readability-identifier-naming): public name
         static constexpr const char rtspCapability[] = "RtspCameraServer";
         /// The method answering the camera list.
+        // NOLINTNEXTLINE(readability-identifier-naming): public name
         static constexpr const char rtspMethod[] = "Tavrel.Rtsp.GetCameras";
         /// The topic the camera list is pushed on.
+        // NOLINTNEXTLINE(readability-identifier-naming): public name
         static constexpr const char rtspTopicHandler[] = "Tavrel.Rtsp.Cameras";
     };
 
@@ -52,7 +55,7 @@ private:
 
     Pandrix::Connector::ConnectionHandler::behavior_type createConnection(ConnectionActor self);
 
-    template <class Method, class F>
+    template <class Method, const char* Name, class F>
     void registerMethod(ConnectionActor self, const Pandrix::JsonRpc::Router& router, F f);
 
     template <class Method, const char* Topic, class F>

@@ -2,7 +2,7 @@
 
 #include <spdlog/spdlog.h>
 
-#include <memory>
+#include "Tavrel/gst/GRef.h"
 
 namespace Norvane::Tavrel::gst {
 
@@ -24,16 +24,6 @@ const char* ParentName(GstPad* pad) {
 const char* Text(const char* text) {
     return text ? text : kNull;
 }
-
-struct GFreeDeleter {
-    void operator()(gchar* text) const { g_free(text); }
-};
-using GText = std::unique_ptr<gchar, GFreeDeleter>;
-
-struct ObjectDeleter {
-    void operator()(gpointer object) const { gst_object_unref(object); }
-};
-using PadRef = std::unique_ptr<GstPad, ObjectDeleter>;
 
 std::string CapsText(GstCaps* caps) {
     if (!caps)
@@ -103,11 +93,8 @@ bool LinkPads(GstPad* srcPad, GstPad* sinkPad) {
     }
     if (gst_pad_is_linked(srcPad) || gst_pad_is_linked(sinkPad)) {
         // Linked to each other is what the caller wants; linked elsewhere is a failure.
-        GstPad* peer = gst_pad_get_peer(srcPad);
-        const bool together = peer == sinkPad;
-        if (peer)
-            gst_object_unref(peer);
-        if (together) {
+        const GRef<GstPad> peer = Adopt(gst_pad_get_peer(srcPad));
+        if (peer.get() == sinkPad) {
             SPDLOG_DEBUG("Pads are already linked");
             return true;
         }
@@ -126,8 +113,8 @@ bool LinkPads(GstPad* srcPad, GstPad* sinkPad) {
 bool LinkElementPads(GstElement* src, GstElement* sink, bool requestOnSink,
                      const char* padTemplate) {
     SPDLOG_DEBUG("Requesting pad '{}/{}'", Name(requestOnSink ? sink : src), Text(padTemplate));
-    PadRef srcPad;
-    PadRef sinkPad;
+    GRef<GstPad> srcPad;
+    GRef<GstPad> sinkPad;
     if (src && sink && padTemplate) {
         if (requestOnSink) {
             srcPad.reset(gst_element_get_static_pad(src, "src"));
@@ -183,14 +170,12 @@ bool LinkElements(GstElement* src, GstElement* sink) {
 }
 
 bool LinkElementsWithCaps(GstElement* src, GstElement* sink, const char* caps) {
-    GstCaps* parsed = caps ? gst_caps_from_string(caps) : nullptr;
+    const GRef<GstCaps> parsed = Adopt(caps ? gst_caps_from_string(caps) : nullptr);
     if (!parsed) {
         SPDLOG_ERROR("Failed to get caps from string: '{}'", Text(caps));
         return false;
     }
-    const bool linked = src && sink && gst_element_link_filtered(src, sink, parsed);
-    gst_caps_unref(parsed);
-    if (!linked) {
+    if (!src || !sink || !gst_element_link_filtered(src, sink, parsed.get())) {
         SPDLOG_ERROR("Failed to link '{}' to '{}', caps: {}", Name(src), Name(sink), caps);
         return false;
     }

@@ -117,8 +117,7 @@ protected:
 
     ::Norvane::Test::LogCapture log;
     Recorder recorder;
-    boost::asio::io_context io;
-    Tavrel controller{io, Features()};
+    Tavrel controller{Features()};
 };
 
 TEST_F(TavrelTest, FirstConfigurationCreatesStartsAndPublishes) {

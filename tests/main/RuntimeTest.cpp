@@ -72,8 +72,8 @@ protected:
     std::optional<LogCapture> capture_;
     // A controller that makes no server and has no web-service side; a device-stack client
     // that is never connected.
-    Tavrel controller_{io_, Tavrel::Features{[](const Config&) { return nullptr; },
-                                             [](JsonRpc::IDataHandler&) { return nullptr; }}};
+    Tavrel controller_{Tavrel::Features{[](const Config&) { return nullptr; },
+                                        [](JsonRpc::IDataHandler&) { return nullptr; }}};
     OvxApiClient client_{io_};
     std::optional<Runtime> runtime_;
 };

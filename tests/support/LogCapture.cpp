@@ -1,7 +1,6 @@
 #include "LogCapture.h"
 
 #include <algorithm>
-#include <thread>
 
 namespace Norvane::Test {
 
@@ -21,18 +20,22 @@ std::vector<std::string> CapturingSink::Messages() {
 
 std::size_t CapturingSink::Count(const std::string& message) {
     std::lock_guard lock(mutex_);
+    return CountLocked(message);
+}
+
+std::size_t CapturingSink::CountLocked(const std::string& message) const {
     return static_cast<std::size_t>(std::count_if(
         records_.begin(), records_.end(), [&](const auto& r) { return r.message == message; }));
 }
 
 bool CapturingSink::WaitFor(const std::string& message, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (Count(message) == 0) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return WaitForCount(message, 1, timeout);
+}
+
+bool CapturingSink::WaitForCount(const std::string& message, std::size_t count,
+                                 std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return captured_.wait_for(lock, timeout, [&] { return CountLocked(message) >= count; });
 }
 
 void CapturingSink::Clear() {
@@ -43,6 +46,7 @@ void CapturingSink::Clear() {
 void CapturingSink::sink_it_(const spdlog::details::log_msg& msg) {
     records_.push_back({msg.level, std::string(msg.payload.data(), msg.payload.size()),
                         msg.source.funcname ? msg.source.funcname : ""});
+    captured_.notify_all();
 }
 
 LogCapture::LogCapture()

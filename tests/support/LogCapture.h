@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,6 +31,9 @@ public:
     /// Waits until a record with exactly this message was captured.
     bool WaitFor(const std::string& message,
                  std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    /// Waits until `count` records with exactly this message were captured.
+    bool WaitForCount(const std::string& message, std::size_t count,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(10));
     /// Forgets everything captured so far.
     void Clear();
 
@@ -38,7 +42,10 @@ protected:
     void flush_() override {}
 
 private:
-    std::vector<CapturedRecord> records_;
+    std::size_t CountLocked(const std::string& message) const;
+
+    std::vector<CapturedRecord> records_;  // protected by mutex_ (base_sink's)
+    std::condition_variable captured_;     // signalled after each record, with mutex_
 };
 
 /// Installs a default logger over a capturing sink at trace level for its lifetime and

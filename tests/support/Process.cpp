@@ -1,14 +1,18 @@
 #include "Process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/inotify.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
+#include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
-#include <thread>
 
 #include "TestEnv.h"
 
@@ -17,6 +21,22 @@ extern char** environ;
 namespace Norvane::Test {
 
 namespace {
+
+/// Milliseconds left until `deadline`, for poll(); 0 once it has passed.
+int MillisecondsUntil(std::chrono::steady_clock::time_point deadline) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+/// A file descriptor closed with its holder.
+struct Fd {
+    int fd;
+    ~Fd() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
 
 std::string TempName(const std::string& prefix, const char* suffix) {
     static int counter = 0;
@@ -66,6 +86,13 @@ Process::Process(std::vector<std::string> argv, std::vector<std::string> env,
         pid_ = -1;
         throw std::runtime_error("cannot start " + argv[0]);
     }
+    // glibc 2.36's <sys/pidfd.h> lacks extern "C"; the system call itself is the same.
+    pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+    if (pidfd_ < 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        throw std::runtime_error("cannot watch " + argv[0]);
+    }
 }
 
 Process::~Process() {
@@ -74,6 +101,8 @@ Process::~Process() {
         ::kill(pid_, SIGKILL);
         Wait(std::chrono::seconds(5));
     }
+    if (pidfd_ >= 0)
+        ::close(pidfd_);
     std::error_code ec;
     std::filesystem::remove(outPath_, ec);
     std::filesystem::remove(errPath_, ec);
@@ -99,9 +128,10 @@ void Process::Signal(int sig) {
 std::optional<int> Process::Wait(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (Running()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return std::nullopt;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        pollfd ended{pidfd_, POLLIN, 0};
+        const int ready = ::poll(&ended, 1, MillisecondsUntil(deadline));
+        if (ready == 0 || (ready < 0 && errno != EINTR))
+            return Running() ? std::nullopt : status_;
     }
     return status_;
 }
@@ -114,13 +144,38 @@ std::string Process::Stderr() const {
 }
 
 bool Process::WaitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
+    return WaitUntilOutput(
+        [&] {
+            return Stdout().find(text) != std::string::npos ||
+                   Stderr().find(text) != std::string::npos;
+        },
+        timeout);
+}
+
+bool Process::WaitUntilOutput(const std::function<bool()>& done,
+                              std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const Fd written{::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)};
+    for (const auto& path : {outPath_, errPath_})
+        ::inotify_add_watch(written.fd, path.c_str(), IN_MODIFY);
+    // Asked once more after the watches are in place, so that nothing written goes unseen.
+    bool ended = false;
     for (;;) {
-        if (Stdout().find(text) != std::string::npos || Stderr().find(text) != std::string::npos)
+        if (done())
             return true;
-        if (std::chrono::steady_clock::now() >= deadline)
+        if (ended)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::array<pollfd, 2> events{{{written.fd, POLLIN, 0}, {pidfd_, POLLIN, 0}}};
+        const int ready = ::poll(events.data(), events.size(), MillisecondsUntil(deadline));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return done();
+        // Once the process has ended, nothing more will come: one last look.
+        ended = events[1].revents != 0;
+        std::array<char, 4096> drain;
+        while (::read(written.fd, drain.data(), drain.size()) > 0) {
+        }
     }
 }
 

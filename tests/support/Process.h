@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,9 +33,14 @@ public:
     /// Waits until standard output or standard error contains the text.
     bool WaitForOutput(const std::string& text,
                        std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    /// Waits until `done()` holds; it is asked again each time the process writes output or
+    /// ends.
+    bool WaitUntilOutput(const std::function<bool()>& done,
+                         std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
 private:
     pid_t pid_{-1};
+    int pidfd_{-1};  ///< readable once the process has ended
     std::optional<int> status_;
     std::string outPath_;
     std::string errPath_;

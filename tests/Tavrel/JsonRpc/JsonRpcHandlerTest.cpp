@@ -9,7 +9,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -92,17 +91,12 @@ protected:
 
     // Waits until the handler finished its connection algorithm (topic created).
     bool WaitConnected(std::size_t times = 1) {
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (log_.Count("JsonRpc Created topic 'Tavrel.Rtsp.Cameras'") < times) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                for (const auto& message : log_.Messages()) {
-                    std::cerr << "  log: " << message << "\n";
-                }
-                return false;
-            }
-            std::this_thread::sleep_for(5ms);
+        if (log_.sink().WaitForCount("JsonRpc Created topic 'Tavrel.Rtsp.Cameras'", times, 10s))
+            return true;
+        for (const auto& message : log_.Messages()) {
+            std::cerr << "  log: " << message << "\n";
         }
-        return true;
+        return false;
     }
 
     LogCapture log_;

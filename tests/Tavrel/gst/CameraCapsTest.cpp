@@ -68,10 +68,10 @@ TEST(CameraCaps, ProfileLevelIdFromTheSps) {
 
 TEST(CameraCaps, CleanCapsOfACamera) {
     InitGst();
-    GstCaps* caps = gst_caps_from_string(kCameraVideo);
+    const GRef<GstCaps> caps = Adopt(gst_caps_from_string(kCameraVideo));
     ASSERT_NE(caps, nullptr);
-    GstCaps* clean = CleanCameraCaps(caps);
-    const GstStructure* s = gst_caps_get_structure(clean, 0);
+    const GRef<GstCaps> clean = Adopt(CleanCameraCaps(caps.get()));
+    const GstStructure* s = gst_caps_get_structure(clean.get(), 0);
     for (const char* gone :
          {"a-tool", "a-type", "a-ts-refclk", "a-mediaclk", "ssrc-1222804607-cname", "clock-base",
           "seqnum-base", "npt-start", "play-speed", "play-scale", "onvif-mode", "x-onvif-track"})
@@ -81,30 +81,25 @@ TEST(CameraCaps, CleanCapsOfACamera) {
         EXPECT_TRUE(gst_structure_has_field(s, kept)) << kept;
     EXPECT_STREQ(gst_structure_get_string(s, "profile-level-id"), "42c01e");
     // The input stays as it was.
-    EXPECT_TRUE(gst_structure_has_field(gst_caps_get_structure(caps, 0), "a-tool"));
-    gst_caps_unref(clean);
-    gst_caps_unref(caps);
+    EXPECT_TRUE(gst_structure_has_field(gst_caps_get_structure(caps.get(), 0), "a-tool"));
 }
 
 TEST(CameraCaps, ExistingProfileLevelIdAndOtherCodecsAreLeftAlone) {
     InitGst();
-    GstCaps* h264 = gst_caps_from_string(
+    const GRef<GstCaps> h264 = Adopt(gst_caps_from_string(
         "application/x-rtp, encoding-name=(string)H264, profile-level-id=(string)4d401f, "
-        "sprop-parameter-sets=(string)\"Z0LAHtoCgPbAWoMDA1KAAAADAIAAABlHixdQ\"");
-    GstCaps* pcma = gst_caps_from_string(
+        "sprop-parameter-sets=(string)\"Z0LAHtoCgPbAWoMDA1KAAAADAIAAABlHixdQ\""));
+    const GRef<GstCaps> pcma = Adopt(gst_caps_from_string(
         "application/x-rtp, media=(string)audio, encoding-name=(string)PCMA, "
         "sprop-parameter-sets=(string)\"Z0LAHtoCgPbAWoMDA1KAAAADAIAAABlHixdQ\", "
-        "a-tool=(string)x");
-    GstCaps* cleanH264 = CleanCameraCaps(h264);
-    GstCaps* cleanPcma = CleanCameraCaps(pcma);
-    EXPECT_STREQ(gst_structure_get_string(gst_caps_get_structure(cleanH264, 0), "profile-level-id"),
-                 "4d401f");
-    EXPECT_FALSE(gst_structure_has_field(gst_caps_get_structure(cleanPcma, 0), "profile-level-id"));
-    EXPECT_FALSE(gst_structure_has_field(gst_caps_get_structure(cleanPcma, 0), "a-tool"));
-    gst_caps_unref(cleanPcma);
-    gst_caps_unref(cleanH264);
-    gst_caps_unref(pcma);
-    gst_caps_unref(h264);
+        "a-tool=(string)x"));
+    const GRef<GstCaps> cleanH264 = Adopt(CleanCameraCaps(h264.get()));
+    const GRef<GstCaps> cleanPcma = Adopt(CleanCameraCaps(pcma.get()));
+    const GstStructure* h264Clean = gst_caps_get_structure(cleanH264.get(), 0);
+    const GstStructure* pcmaClean = gst_caps_get_structure(cleanPcma.get(), 0);
+    EXPECT_STREQ(gst_structure_get_string(h264Clean, "profile-level-id"), "4d401f");
+    EXPECT_FALSE(gst_structure_has_field(pcmaClean, "profile-level-id"));
+    EXPECT_FALSE(gst_structure_has_field(pcmaClean, "a-tool"));
 }
 
 }  // namespace

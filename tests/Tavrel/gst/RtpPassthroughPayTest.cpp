@@ -128,8 +128,8 @@ TEST_F(RtpPassthroughPayTest, PacketsPassUnchangedAndAreRecorded) {
 
     // The source pad carries the caps it was given.
     GstCaps* expected = gst_caps_from_string(kCaps);
-    Ref<GstPad> src(gst_element_get_static_pad(pay_, "src"));
-    GstCaps* current = gst_pad_get_current_caps(src);
+    const GRef<GstPad> src = Adopt(gst_element_get_static_pad(pay_, "src"));
+    GstCaps* current = gst_pad_get_current_caps(src.get());
     ASSERT_NE(current, nullptr);
     EXPECT_TRUE(gst_caps_is_equal(current, expected));
     gst_caps_unref(current);
@@ -263,9 +263,9 @@ TEST_F(RtpPassthroughPayTest, StatsFollowWatchedSinks) {
     }
 
     // A network sink has sent what it handled; an appsink's last packet may still wait.
-    GstElement* net = Sink(gst_element_factory_make("fakesink", "net"));
-    GstElement* app = Sink(gst_element_factory_make("appsink", "app"));
-    for (GstElement* sink : {net, app}) {
+    GRef<GstElement> net = Sink(gst_element_factory_make("fakesink", "net"));
+    GRef<GstElement> app = Sink(gst_element_factory_make("appsink", "app"));
+    for (GstElement* sink : {net.get(), app.get()}) {
         g_object_set(sink, "sync", FALSE, "async", FALSE, nullptr);
         ASSERT_NE(gst_element_set_state(sink, GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
         tavrel_rtp_passthrough_pay_watch_sink(TAVREL_RTP_PASSTHROUGH_PAY(pay_), sink);
@@ -273,9 +273,9 @@ TEST_F(RtpPassthroughPayTest, StatsFollowWatchedSinks) {
         g_object_get(sink, "enable-last-sample", &lastSample, nullptr);
         EXPECT_FALSE(lastSample);
     }
-    GstPad* netPad = gst_element_get_static_pad(net, "sink");
-    GstPad* appPad = gst_element_get_static_pad(app, "sink");
-    for (GstPad* pad : {netPad, appPad}) {
+    GRef<GstPad> netPad = Adopt(gst_element_get_static_pad(net.get(), "sink"));
+    GRef<GstPad> appPad = Adopt(gst_element_get_static_pad(app.get(), "sink"));
+    for (GstPad* pad : {netPad.get(), appPad.get()}) {
         gst_pad_send_event(pad, gst_event_new_stream_start("s"));
         gst_pad_send_event(pad, gst_event_new_caps(gst_caps_from_string(kCaps)));
         GstSegment segment;
@@ -293,26 +293,26 @@ TEST_F(RtpPassthroughPayTest, StatsFollowWatchedSinks) {
 
     // No sink has handled a packet: the last one through the payloader.
     expectNext(12, 4600);
-    ASSERT_EQ(gst_pad_chain(netPad, packet(10, 1000, false)), GST_FLOW_OK);
+    ASSERT_EQ(gst_pad_chain(netPad.get(), packet(10, 1000, false)), GST_FLOW_OK);
     expectNext(11, 1000);  // same frame goes on
-    ASSERT_EQ(gst_pad_chain(netPad, packet(11, 1000, true)), GST_FLOW_OK);
+    ASSERT_EQ(gst_pad_chain(netPad.get(), packet(11, 1000, true)), GST_FLOW_OK);
     expectNext(12, 4600);  // the next frame, one frame later
-    ASSERT_EQ(gst_pad_chain(appPad, packet(10, 1000, false)), GST_FLOW_OK);
+    ASSERT_EQ(gst_pad_chain(appPad.get(), packet(10, 1000, false)), GST_FLOW_OK);
     expectNext(10, 1000);  // the appsink is behind, and its packet may still go out
-    ASSERT_EQ(gst_pad_chain(netPad, packet(12, 4600, true)), GST_FLOW_OK);
-    ASSERT_EQ(gst_pad_chain(appPad, packet(12, 4600, true)), GST_FLOW_OK);
+    ASSERT_EQ(gst_pad_chain(netPad.get(), packet(12, 4600, true)), GST_FLOW_OK);
+    ASSERT_EQ(gst_pad_chain(appPad.get(), packet(12, 4600, true)), GST_FLOW_OK);
     expectNext(12, 4600);
     // Packets of another source (RTCP, another stream) through the same sink are not ours.
-    ASSERT_EQ(gst_pad_chain(appPad, packet(500, 9, false, 0x55)), GST_FLOW_OK);
+    ASSERT_EQ(gst_pad_chain(appPad.get(), packet(500, 9, false, 0x55)), GST_FLOW_OK);
     expectNext(12, 4600);
 
     // A watch ends with its sink.
-    for (GstElement* sink : {net, app})
+    for (GstElement* sink : {net.get(), app.get()})
         gst_element_set_state(sink, GST_STATE_NULL);
-    gst_object_unref(appPad);
-    gst_object_unref(netPad);
-    gst_object_unref(net);
-    gst_object_unref(app);
+    appPad.reset();
+    netPad.reset();
+    net.reset();
+    app.reset();
     EXPECT_EQ(TAVREL_RTP_PASSTHROUGH_PAY(pay_)->watches, nullptr);
     expectNext(12, 4600);
 }
@@ -328,9 +328,8 @@ TEST(RtpPassthroughPayRegistration, EnsureIsIdempotentAndThreadSafe) {
         t.join();
     EXPECT_EQ(ok, 8);
     EXPECT_TRUE(EnsurePassthroughPayloader());
-    GstElement* element = gst_element_factory_make("rtppassthroughpay", nullptr);
+    const GRef<GstElement> element = Sink(gst_element_factory_make("rtppassthroughpay", nullptr));
     ASSERT_NE(element, nullptr);
-    gst_object_unref(Sink(element));
     for (const auto& record : log.sink().Records())
         EXPECT_LT(record.level, spdlog::level::warn) << record.message;
 }
@@ -346,7 +345,7 @@ protected:
 TEST_F(RtpPassthroughPayFreshProcess, OursIsRegisteredWhenMissing) {
     EXPECT_EXIT(
         {
-            gst_init(nullptr, nullptr);
+            InitGst();
             bool ok = gst_element_factory_find("rtppassthroughpay") == nullptr;
             ok = ok && EnsurePassthroughPayloader() && EnsurePassthroughPayloader();
             GstElement* element = gst_element_factory_make("rtppassthroughpay", "pay0");
@@ -360,11 +359,10 @@ TEST_F(RtpPassthroughPayFreshProcess, OursIsRegisteredWhenMissing) {
 TEST_F(RtpPassthroughPayFreshProcess, AnExistingElementIsKept) {
     EXPECT_EXIT(
         {
-            gst_init(nullptr, nullptr);
+            InitGst();
             // Another "rtppassthroughpay" (here: identity under that name) is there first.
-            GstElement* identity = gst_element_factory_make("identity", nullptr);
-            const GType other = G_OBJECT_TYPE(identity);
-            gst_object_unref(Sink(identity));
+            const GType other =
+                G_OBJECT_TYPE(Sink(gst_element_factory_make("identity", nullptr)).get());
             static GType otherType;
             otherType = other;
             gst_plugin_register_static(
@@ -393,7 +391,7 @@ TEST_F(RtpPassthroughPayFreshProcess, NeedsGStreamerInitialised) {
                 ok = ok && log.sink().Records().size() == 1 &&
                      log.sink().Records()[0].level == spdlog::level::err;
             }
-            gst_init(nullptr, nullptr);
+            InitGst();
             ok = ok && EnsurePassthroughPayloader();
             std::exit(ok ? 0 : 1);
         },

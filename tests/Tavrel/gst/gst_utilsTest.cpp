@@ -25,15 +25,12 @@ protected:
         InitGst();
         pipeline_ = Sink(gst_pipeline_new("pipe"));
     }
-    void TearDown() override {
-        gst_element_set_state(pipeline_, GST_STATE_NULL);
-        gst_object_unref(pipeline_);
-    }
+    void TearDown() override { gst_element_set_state(pipeline_.get(), GST_STATE_NULL); }
     /// A new element in the pipeline.
     GstElement* Add(const char* factory, const char* name) {
         GstElement* element = gst_element_factory_make(factory, name);
         EXPECT_NE(element, nullptr) << factory;
-        gst_bin_add(GST_BIN(pipeline_), element);
+        gst_bin_add(GST_BIN(pipeline_.get()), element);
         return element;
     }
     /// Records of the given level.
@@ -47,22 +44,22 @@ protected:
     }
 
     LogCapture log_;
-    GstElement* pipeline_{nullptr};
+    GRef<GstElement> pipeline_;
 };
 
 TEST_F(GstUtilsTest, LinkPadsLinksAndReportsWhatItDoes) {
     GstElement* src = Add("fakesrc", "src");
     GstElement* sink = Add("fakesink", "sink");
-    Ref<GstPad> srcPad(gst_element_get_static_pad(src, "src"));
-    Ref<GstPad> sinkPad(gst_element_get_static_pad(sink, "sink"));
+    const GRef<GstPad> srcPad = Adopt(gst_element_get_static_pad(src, "src"));
+    const GRef<GstPad> sinkPad = Adopt(gst_element_get_static_pad(sink, "sink"));
 
-    EXPECT_TRUE(LinkPads(srcPad, sinkPad));
-    EXPECT_TRUE(gst_pad_is_linked(srcPad));
+    EXPECT_TRUE(LinkPads(srcPad.get(), sinkPad.get()));
+    EXPECT_TRUE(gst_pad_is_linked(srcPad.get()));
     EXPECT_THAT(log_.Messages(), ElementsAre("Linking pad 'src/src' to 'sink/sink'"));
 
     // Linked to each other already: nothing to do.
     log_.sink().Clear();
-    EXPECT_TRUE(LinkPads(srcPad, sinkPad));
+    EXPECT_TRUE(LinkPads(srcPad.get(), sinkPad.get()));
     EXPECT_THAT(log_.Messages(),
                 ElementsAre("Linking pad 'src/src' to 'sink/sink'", "Pads are already linked"));
     EXPECT_EQ(log_.sink().Records().back().level, spdlog::level::debug);
@@ -75,11 +72,11 @@ TEST_F(GstUtilsTest, LinkPadsRefusesAPadLinkedElsewhere) {
     GstElement* other = Add("fakesink", "other");
     GstElement* sink = Add("fakesink", "sink");
     ASSERT_TRUE(gst_element_link(src, other));
-    Ref<GstPad> srcPad(gst_element_get_static_pad(src, "src"));
-    Ref<GstPad> sinkPad(gst_element_get_static_pad(sink, "sink"));
+    const GRef<GstPad> srcPad = Adopt(gst_element_get_static_pad(src, "src"));
+    const GRef<GstPad> sinkPad = Adopt(gst_element_get_static_pad(sink, "sink"));
 
-    EXPECT_FALSE(LinkPads(srcPad, sinkPad));
-    EXPECT_FALSE(gst_pad_is_linked(sinkPad));
+    EXPECT_FALSE(LinkPads(srcPad.get(), sinkPad.get()));
+    EXPECT_FALSE(gst_pad_is_linked(sinkPad.get()));
     EXPECT_THAT(At(spdlog::level::err),
                 ElementsAre("Failed to link 'src/src' to 'sink/sink': Already linked"));
 }
@@ -111,13 +108,13 @@ TEST_F(GstUtilsTest, LinkPadsNamesEachFailure) {
                 GPOINTER_TO_INT(g_object_get_data(G_OBJECT(pad), "result")));
         });
         gst_element_add_pad(target, custom);
-        Ref<GstPad> srcPad(gst_element_get_static_pad(src, "src"));
+        const GRef<GstPad> srcPad = Adopt(gst_element_get_static_pad(src, "src"));
 
-        EXPECT_FALSE(LinkPads(srcPad, custom));
+        EXPECT_FALSE(LinkPads(srcPad.get(), custom));
         EXPECT_THAT(
             At(spdlog::level::err),
             ElementsAre(std::string("Failed to link 'src/src' to 'target/custom': ") + c.text));
-        gst_bin_remove_many(GST_BIN(pipeline_), src, target, nullptr);
+        gst_bin_remove_many(GST_BIN(pipeline_.get()), src, target, nullptr);
     }
 }
 
@@ -126,20 +123,20 @@ TEST_F(GstUtilsTest, LinkPadsRealFailures) {
     GstElement* audio = Add("audiotestsrc", "audio");
     GstElement* video = Add("videoconvert", "video");
     GstElement* sink = Add("fakesink", "sink");
-    Ref<GstElement> outside(Sink(gst_element_factory_make("fakesink", "outside")));
-    Ref<GstPad> audioSrc(gst_element_get_static_pad(audio, "src"));
-    Ref<GstPad> videoSink(gst_element_get_static_pad(video, "sink"));
-    Ref<GstPad> sinkPad(gst_element_get_static_pad(sink, "sink"));
-    Ref<GstPad> outsidePad(gst_element_get_static_pad(outside, "sink"));
+    const GRef<GstElement> outside = Sink(gst_element_factory_make("fakesink", "outside"));
+    const GRef<GstPad> audioSrc = Adopt(gst_element_get_static_pad(audio, "src"));
+    const GRef<GstPad> videoSink = Adopt(gst_element_get_static_pad(video, "sink"));
+    const GRef<GstPad> sinkPad = Adopt(gst_element_get_static_pad(sink, "sink"));
+    const GRef<GstPad> outsidePad = Adopt(gst_element_get_static_pad(outside.get(), "sink"));
 
-    EXPECT_FALSE(LinkPads(sinkPad, audioSrc));
-    EXPECT_FALSE(LinkPads(audioSrc, outsidePad));
-    EXPECT_FALSE(LinkPads(audioSrc, videoSink));
+    EXPECT_FALSE(LinkPads(sinkPad.get(), audioSrc.get()));
+    EXPECT_FALSE(LinkPads(audioSrc.get(), outsidePad.get()));
+    EXPECT_FALSE(LinkPads(audioSrc.get(), videoSink.get()));
     EXPECT_THAT(At(spdlog::level::err),
                 ElementsAre("Failed to link 'sink/sink' to 'audio/src': Wrong direction",
                             "Failed to link 'audio/src' to 'outside/sink': No common grandparent",
                             "Failed to link 'audio/src' to 'video/sink': No common format"));
-    EXPECT_FALSE(gst_pad_is_linked(audioSrc));
+    EXPECT_FALSE(gst_pad_is_linked(audioSrc.get()));
 }
 
 TEST_F(GstUtilsTest, LinkElementPadsRequestsPadsOnEitherSide) {
@@ -155,8 +152,8 @@ TEST_F(GstUtilsTest, LinkElementPadsRequestsPadsOnEitherSide) {
     EXPECT_TRUE(LinkElementPads(src, funnel, true, "sink_%u"));
     EXPECT_THAT(log_.Messages(), ElementsAre("Requesting pad 'funnel/sink_%u'",
                                              "Linking pad 'src/src' to 'funnel/funnelpad0'"));
-    Ref<GstPad> srcPad(gst_element_get_static_pad(src, "src"));
-    EXPECT_TRUE(gst_pad_is_linked(srcPad));
+    const GRef<GstPad> srcPad = Adopt(gst_element_get_static_pad(src, "src"));
+    EXPECT_TRUE(gst_pad_is_linked(srcPad.get()));
 }
 
 TEST_F(GstUtilsTest, LinkElementPadsWithoutPads) {
@@ -205,8 +202,8 @@ TEST_F(GstUtilsTest, LinkElementPadsWithCapsNamesTheCaps) {
 TEST_F(GstUtilsTest, LinkElementsOnlyReportsFailure) {
     GstElement* src = Add("fakesrc", "src");
     GstElement* sink = Add("fakesink", "sink");
-    Ref<GstElement> outside(Sink(gst_element_factory_make("fakesink", "outside")));
-    EXPECT_FALSE(LinkElements(src, outside));
+    const GRef<GstElement> outside = Sink(gst_element_factory_make("fakesink", "outside"));
+    EXPECT_FALSE(LinkElements(src, outside.get()));
     EXPECT_TRUE(LinkElements(src, sink));
     EXPECT_THAT(log_.Messages(), ElementsAre("Failed to link 'src' to 'outside'"));
 }
@@ -224,11 +221,11 @@ TEST_F(GstUtilsTest, LinkElementsWithCapsText) {
 
 TEST_F(GstUtilsTest, StateChangedFromARealBus) {
     Add("fakesrc", "src");
-    ASSERT_EQ(gst_element_set_state(pipeline_, GST_STATE_READY), GST_STATE_CHANGE_SUCCESS);
-    Ref<GstBus> bus(gst_element_get_bus(pipeline_));
+    ASSERT_EQ(gst_element_set_state(pipeline_.get(), GST_STATE_READY), GST_STATE_CHANGE_SUCCESS);
+    const GRef<GstBus> bus = Adopt(gst_element_get_bus(pipeline_.get()));
     std::vector<std::string> changes;
     for (;;) {
-        GstMessage* message = gst_bus_pop_filtered(bus, GST_MESSAGE_STATE_CHANGED);
+        GstMessage* message = gst_bus_pop_filtered(bus.get(), GST_MESSAGE_STATE_CHANGED);
         if (!message)
             break;
         OnStateChanged([] { return std::string("[test]"); }, message,
@@ -274,7 +271,7 @@ TEST_F(GstUtilsTest, BusHelpersNeedAPrefix) {
 
 TEST_F(GstUtilsTest, StreamStatusTypes) {
     GstElement* owner = Add("fakesrc", "owner");
-    Ref<GstPad> pad(gst_element_get_static_pad(owner, "src"));
+    const GRef<GstPad> pad = Adopt(gst_element_get_static_pad(owner, "src"));
     const std::pair<GstStreamStatusType, const char*> cases[] = {
         {GST_STREAM_STATUS_TYPE_CREATE, "CREATE"}, {GST_STREAM_STATUS_TYPE_ENTER, "ENTER"},
         {GST_STREAM_STATUS_TYPE_LEAVE, "LEAVE"},   {GST_STREAM_STATUS_TYPE_DESTROY, "DESTROY"},
@@ -296,10 +293,10 @@ TEST_F(GstUtilsTest, StreamStatusFromARunningPipeline) {
     GstElement* sink = Add("fakesink", "sink");
     g_object_set(src, "num-buffers", 1, nullptr);
     ASSERT_TRUE(gst_element_link(src, sink));
-    Ref<GstBus> bus(gst_element_get_bus(pipeline_));
-    gst_element_set_state(pipeline_, GST_STATE_PLAYING);
+    const GRef<GstBus> bus = Adopt(gst_element_get_bus(pipeline_.get()));
+    gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING);
     GstMessage* message =
-        gst_bus_timed_pop_filtered(bus, 5 * GST_SECOND, GST_MESSAGE_STREAM_STATUS);
+        gst_bus_timed_pop_filtered(bus.get(), 5 * GST_SECOND, GST_MESSAGE_STREAM_STATUS);
     ASSERT_NE(message, nullptr);
     OnStreamStatus([] { return std::string("run"); }, message);
     gst_message_unref(message);

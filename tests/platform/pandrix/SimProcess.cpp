@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "TestEnv.h"
 
@@ -43,14 +42,7 @@ std::size_t SimProcess::Count(const std::string& text) const {
 
 bool SimProcess::WaitFor(const std::string& text, std::size_t count,
                          std::chrono::milliseconds timeout) const {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (Count(text) < count) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return process_->WaitUntilOutput([&] { return Count(text) >= count; }, timeout);
 }
 
 }  // namespace Norvane::Test

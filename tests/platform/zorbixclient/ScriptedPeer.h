@@ -4,6 +4,7 @@
 // what the client sends and answers only as the test tells it, so faults come on cue.
 
 #include <array>
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/write.hpp>
@@ -16,33 +17,33 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace Norvane::zorbixclient::Test {
 
-/// Runs `io` until `done()` holds or `timeout` passes; true when it holds.
+/// Runs `io` until `done()` holds or `timeout` passes; true when it holds. `done()` is asked
+/// after each handler, so it should look only at what handlers on `io` change.
 template <typename Pred>
 bool RunUntil(boost::asio::io_context& io, Pred done,
               std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
+    // With work pending for good, run_one_until waits for the next handler (or the deadline)
+    // even while nothing else is pending.
+    const auto busy = boost::asio::make_work_guard(io);
     while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        if (io.stopped()) {
+        if (io.stopped())
             io.restart();
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        io.run_for(std::chrono::milliseconds(5));
+        if (io.run_one_until(deadline) == 0 && std::chrono::steady_clock::now() >= deadline)
+            return done();
     }
     return true;
 }
 
 /// Runs `io` for a while (to let things that must not happen get their chance).
 inline void RunFor(boost::asio::io_context& io, std::chrono::milliseconds duration) {
-    const auto deadline = std::chrono::steady_clock::now() + duration;
-    RunUntil(
-        io, [&] { return std::chrono::steady_clock::now() >= deadline; }, duration * 2);
+    const auto busy = boost::asio::make_work_guard(io);
+    io.restart();
+    io.run_for(duration);
 }
 
 /// The far side of the client on a Unix socket, driven by the test.

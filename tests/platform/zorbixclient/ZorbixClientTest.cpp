@@ -5,7 +5,9 @@
 #include <stdlib.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <variant>
@@ -151,6 +153,8 @@ TEST_F(ZorbixClientTest, ConnectFailsWhenTheHelloIsRefusedUnansweredOrCutOff) {
     peer.onHello = [](std::uint64_t, const Json&) {};
     client.SetConnectTimeout(100ms);
     EXPECT_EQ(Connect(client, socket), make_error_code(Errc::timed_out));
+    // The cases below must not race the short time-out on a slow (sanitized) build.
+    client.SetConnectTimeout(5s);
 
     peer.onHello = [&](std::uint64_t, const Json&) { peer.Drop(); };
     EXPECT_EQ(Connect(client, socket), make_error_code(Errc::connection_lost));
@@ -325,18 +329,23 @@ TEST_F(ZorbixClientTest, DisconnectFailsRequestsAndLetsTheIoContextRunOut) {
     // Nothing of the client is left pending: with the peer gone, run() returns by itself.
     peer.reset();
     io.restart();
-    std::atomic<bool> finished{false};
+    std::mutex finishedMutex;
+    std::condition_variable finishedChanged;
+    bool finished = false;  // protected by finishedMutex
     std::atomic<bool> stoppedByGuard{false};
     std::thread guard([&] {
-        for (int i = 0; i < 500 && !finished; ++i)
-            std::this_thread::sleep_for(10ms);
-        if (!finished) {
+        std::unique_lock lock(finishedMutex);
+        if (!finishedChanged.wait_for(lock, 5s, [&] { return finished; })) {
             stoppedByGuard = true;
             io.stop();
         }
     });
     io.run();
-    finished = true;
+    {
+        std::lock_guard lock(finishedMutex);
+        finished = true;
+    }
+    finishedChanged.notify_one();
     guard.join();
     EXPECT_FALSE(stoppedByGuard) << "the io_context did not run out of work";
 }

@@ -122,10 +122,12 @@ TEST(TestCamera, StopsCleanlyOnSignals) {
         Camera camera = Start({});
         ASSERT_FALSE(camera.url.empty());
         // With a client playing, too.
-        Process client({"ffmpeg", "-v", "error", "-rtsp_transport", "tcp", "-i", camera.url, "-c",
-                        "copy", "-f", "null", "-"});
+        Process client({"ffmpeg", "-v", "error", "-nostats", "-progress", "pipe:1",
+                        "-rtsp_transport", "tcp", "-i", camera.url, "-c", "copy", "-f", "null",
+                        "-"});
         EXPECT_TRUE(camera.process->WaitForOutput("test-camera ready", 1s));
-        std::this_thread::sleep_for(300ms);
+        // ffmpeg reports progress once frames have come through.
+        EXPECT_TRUE(client.WaitForOutput("progress=continue"));
         camera.process->Signal(sig);
         EXPECT_EQ(camera.process->Wait(10s), 0) << strsignal(sig);
         EXPECT_THAT(camera.process->Stdout(), HasSubstr("test-camera stopped"));
