@@ -15,7 +15,7 @@ void RateLimitedWarning::Note(std::string_view peer, std::string_view reason,
 }
 
 void RateLimitedWarning::Flush(std::chrono::steady_clock::time_point now) {
-    if (count_ > 0 && now - lastWrite_ >= WARN_INTERVAL) {
+    if (count_ > 0 && now - lastWrite_ >= kWarnInterval) {
         Write(now);
     }
 }

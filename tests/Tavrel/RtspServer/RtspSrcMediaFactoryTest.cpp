@@ -181,9 +181,9 @@ TEST_F(RtspSrcMediaFactoryTest, NoCameraForThePath) {
             EXPECT_EQ(r.object, nullptr);
         }
     }
-    EXPECT_THAT(errors, ElementsAre("Failed to find source info for path: /cam\n",
-                                    "Failed to find source info for path: (none)\n",
-                                    "Failed to find source info for path: /cam\n"));
+    EXPECT_THAT(errors, ElementsAre("Failed to find source info for path: /cam",
+                                    "Failed to find source info for path: (none)",
+                                    "Failed to find source info for path: /cam"));
 }
 
 TEST_F(RtspSrcMediaFactoryTest, LookupReplacedAndAskedPerMedia) {

@@ -301,7 +301,7 @@ TEST_F(RtspSrcMediaFactoryPlayback, UpstreamFailuresAreAnsweredWithinSeconds) {
         EXPECT_NE(response.status, 200) << response.body;
         EXPECT_LT(took, c.within);
     }
-    EXPECT_EQ(records.Count("Failed to find source info for path: /unknown\n"), 1u);
+    EXPECT_EQ(records.Count("Failed to find source info for path: /unknown"), 1u);
     EXPECT_EQ(glog.Criticals(), 0) << ::testing::PrintToString(glog.Messages());
 }
 
