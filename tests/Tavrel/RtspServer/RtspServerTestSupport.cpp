@@ -18,6 +18,7 @@
 #include <sstream>
 #include <thread>
 
+#include "GstInit.h"
 #include "TestEnv.h"
 
 #if __has_include("Tavrel/gst/RtpPassthroughPay.h")
@@ -32,7 +33,7 @@ using namespace std::chrono_literals;
 void InitGstreamer() {
     static std::once_flag once;
     std::call_once(once, [] {
-        gst_init(nullptr, nullptr);
+        Norvane::Test::InitGst();
 #ifdef TAVREL_TEST_HAS_PAYLOADER
         Norvane::Tavrel::gst::EnsurePassthroughPayloader();
 #endif
@@ -113,33 +114,7 @@ std::uint16_t LocalPort(int fd) {
     return ntohs(addr.sin_port);
 }
 
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
 }  // namespace
-
-std::string RtspTestClient::Response::Header(const std::string& name) const {
-    const std::string wanted = Lower(name) + ":";
-    std::size_t pos = 0;
-    while (pos < headers.size()) {
-        const std::size_t end = headers.find("\r\n", pos);
-        const std::string line =
-            headers.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
-        if (Lower(line.substr(0, wanted.size())) == wanted) {
-            std::string value = line.substr(wanted.size());
-            value.erase(0, value.find_first_not_of(' '));
-            return value;
-        }
-        if (end == std::string::npos) {
-            break;
-        }
-        pos = end + 2;
-    }
-    return {};
-}
 
 RtspTestClient::RtspTestClient(std::uint16_t port, std::string path, std::string user,
                                std::string password)
@@ -221,29 +196,13 @@ RtspTestClient::Response RtspTestClient::Send(const std::string& method, const s
     }
 
     const auto deadline = std::chrono::steady_clock::now() + 15s;
-    auto readMore = [&]() -> bool { return ReadSome(deadline) == ReadResult::Data; };
-    std::size_t headerEnd;
-    while ((headerEnd = pending_.find("\r\n\r\n")) == std::string::npos) {
-        if (!readMore()) {
+    std::optional<Response> taken;
+    while (!(taken = Norvane::Test::TakeResponse(pending_))) {
+        if (ReadSome(deadline) != ReadResult::Data) {
             return response;
         }
     }
-    const std::string head = pending_.substr(0, headerEnd);
-    const std::size_t firstLineEnd = head.find("\r\n");
-    const std::string statusLine = head.substr(0, firstLineEnd);
-    response.headers = firstLineEnd == std::string::npos ? "" : head.substr(firstLineEnd + 2);
-    const std::string lengthText = response.Header("Content-Length");
-    const std::size_t length = lengthText.empty() ? 0 : std::stoul(lengthText);
-    while (pending_.size() < headerEnd + 4 + length) {
-        if (!readMore()) {
-            return response;
-        }
-    }
-    response.body = pending_.substr(headerEnd + 4, length);
-    pending_.erase(0, headerEnd + 4 + length);
-    if (statusLine.rfind("RTSP/1.0 ", 0) == 0) {
-        response.status = std::stoi(statusLine.substr(9, 3));
-    }
+    response = std::move(*taken);
     const std::string session = response.Header("Session");
     if (!session.empty()) {
         session_ = session.substr(0, session.find(';'));

@@ -9,11 +9,12 @@
 #include <vector>
 
 #include "Process.h"
+#include "RtspResponse.h"
 #include "Tavrel/Config.h"
 
 namespace Norvane::Tavrel::Test {
 
-/// Initialises GStreamer (and our payloader where the registry lacks one) once per binary.
+/// Initialises GStreamer (InitGst) and our payloader where the registry lacks one.
 void InitGstreamer();
 
 /// tools/test-camera on 127.0.0.1: a live H.264 pattern, small and cheap to encode.
@@ -40,14 +41,7 @@ private:
 /// loopback sockets. Each request waits for its response (15 s at most).
 class RtspTestClient {
 public:
-    /// One response; status 0 when none came (connection closed or time-out).
-    struct Response {
-        int status{0};
-        std::string headers;
-        std::string body;
-        /// The value of a header (case-insensitive name), empty when absent.
-        std::string Header(const std::string& name) const;
-    };
+    using Response = Norvane::Test::RtspResponse;
 
     RtspTestClient(std::uint16_t port, std::string path, std::string user = {},
                    std::string password = {});

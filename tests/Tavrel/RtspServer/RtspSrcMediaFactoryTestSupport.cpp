@@ -148,27 +148,6 @@ RtspSrcConfig MiniRelay::Lookup(const GstRTSPUrl* url, gpointer data) {
 
 // --- InterleavedClient ---
 
-std::string InterleavedClient::Response::Header(const std::string& name) const {
-    std::istringstream lines(headers);
-    std::string line;
-    while (std::getline(lines, line)) {
-        const auto colon = line.find(':');
-        if (colon == std::string::npos || colon != name.size())
-            continue;
-        if (std::equal(name.begin(), name.end(), line.begin(), [](char a, char b) {
-                return std::tolower(static_cast<unsigned char>(a)) ==
-                       std::tolower(static_cast<unsigned char>(b));
-            })) {
-            std::string value = line.substr(colon + 1);
-            value.erase(0, value.find_first_not_of(' '));
-            while (!value.empty() && (value.back() == '\r' || value.back() == ' '))
-                value.pop_back();
-            return value;
-        }
-    }
-    return {};
-}
-
 InterleavedClient::InterleavedClient(std::uint16_t port) {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
@@ -230,18 +209,9 @@ InterleavedClient::Response InterleavedClient::Request(const std::string& method
                 break;
             buffer_.erase(0, 4 + length);
         }
-        const auto end = buffer_.find("\r\n\r\n");
-        if (!buffer_.empty() && buffer_[0] != '$' && end != std::string::npos) {
-            response.headers = buffer_.substr(0, end + 2);
-            const std::string length = response.Header("Content-Length");
-            const std::size_t bodyLength = length.empty() ? 0 : std::stoul(length);
-            if (buffer_.size() >= end + 4 + bodyLength) {
-                response.body = buffer_.substr(end + 4, bodyLength);
-                buffer_.erase(0, end + 4 + bodyLength);
-                if (response.headers.rfind("RTSP/1.0 ", 0) == 0)
-                    response.status = std::stoi(response.headers.substr(9, 3));
-                return response;
-            }
+        if (!buffer_.empty() && buffer_[0] != '$') {
+            if (auto taken = Norvane::Test::TakeResponse(buffer_))
+                return std::move(*taken);
         }
         if (!Fill(deadline))
             return Response{};

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "RtspResponse.h"
 #include "Tavrel/RtspServer/RtspSrcMediaFactory.h"
 
 namespace Norvane::Tavrel::Test::Factory {
@@ -102,12 +103,7 @@ private:
 /// An RTSP client over one TCP connection with RTP interleaved on it.
 class InterleavedClient {
 public:
-    struct Response {
-        int status{0};  ///< 0: no answer (closed or timed out)
-        std::string headers;
-        std::string body;
-        std::string Header(const std::string& name) const;
-    };
+    using Response = Norvane::Test::RtspResponse;
     struct RtpPacket {
         std::uint16_t seq{0};
         std::uint32_t timestamp{0};
