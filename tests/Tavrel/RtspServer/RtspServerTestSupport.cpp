@@ -314,35 +314,6 @@ std::string RtspTestClient::StreamUrl() const {
 
 // --- configuration helpers ---
 
-Config MakeConfig(std::uint16_t port, std::string interface, std::vector<Config::ServerUser> users,
-                  std::vector<Config::CameraSettings> cameras) {
-    Config config;
-    config.rtspServerSettings.port = port;
-    config.rtspServerSettings.interface = std::move(interface);
-    config.rtspServerSettings.users = std::move(users);
-    config.cameras = std::move(cameras);
-    return config;
-}
-
-Config::ServerUser User(std::string name, std::string password, std::string role) {
-    Config::ServerUser user;
-    user.name = std::move(name);
-    user.password = std::move(password);
-    user.role = std::move(role);
-    return user;
-}
-
-Config::CameraSettings Camera(std::string name, std::string path, std::string url,
-                              std::optional<Config::User> auth) {
-    Config::CameraSettings camera;
-    camera.name = std::move(name);
-    camera.location = "test";
-    camera.path = std::move(path);
-    camera.url = std::move(url);
-    camera.auth = std::move(auth);
-    return camera;
-}
-
 bool ListensHere(std::uint16_t port) {
     std::set<std::string> inodes;
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "ConfigBuilders.h"
 #include "Process.h"
 #include "RtspResponse.h"
 #include "Tavrel/Config.h"
@@ -99,15 +100,6 @@ private:
 
     std::string pending_;
 };
-
-/// A configuration with the given port, interface, users and cameras.
-Config MakeConfig(std::uint16_t port, std::string interface, std::vector<Config::ServerUser> users,
-                  std::vector<Config::CameraSettings> cameras);
-/// A server user.
-Config::ServerUser User(std::string name, std::string password, std::string role);
-/// A camera record.
-Config::CameraSettings Camera(std::string name, std::string path, std::string url,
-                              std::optional<Config::User> auth = std::nullopt);
 
 /// True when a TCP socket of this process listens on the port (other processes do not count).
 bool ListensHere(std::uint16_t port);
