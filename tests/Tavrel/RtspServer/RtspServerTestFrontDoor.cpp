@@ -99,8 +99,8 @@ TEST_F(RtspServerFrontDoorTest, ConnectionCapsHoldPerAddressAndInTotalWhileOther
 
     // Further addresses fill the total; then a new connection is closed from any address.
     for (int address = 3; flood.size() + 1 < kMaxConnections; ++address) {
-        for (std::size_t i = 0;
-             i < kMaxConnectionsPerAddress && flood.size() + 1 < kMaxConnections; ++i) {
+        for (std::size_t i = 0; i < kMaxConnectionsPerAddress && flood.size() + 1 < kMaxConnections;
+             ++i) {
             flood.push_back(From("127.0.0." + std::to_string(address), ""));
             ASSERT_EQ(flood.back()->Options().status, 200);
         }

@@ -251,28 +251,6 @@ TEST_F(RtspServerCameraFaultTest, CameraDroppingMidStreamEndsItsClientsAndPlaysA
     EXPECT_TRUE(again.WaitForRtp(10));
 }
 
-/// A TCP listener that accepts connections in the kernel but never answers.
-class SilentCamera {
-public:
-    SilentCamera() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(fd_, 8);
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-    }
-    ~SilentCamera() { ::close(fd_); }
-    std::string Url() const { return "rtsp://127.0.0.1:" + std::to_string(port_) + "/silent"; }
-
-private:
-    int fd_{-1};
-    std::uint16_t port_{0};
-};
-
 TEST_F(RtspServerCameraFaultTest, UnreachableCameraIsAnsweredWithAnError) {
     const auto closedPort = FreePort();  // nothing listens there
     const auto port = FreePort();

@@ -116,6 +116,28 @@ std::uint16_t LocalPort(int fd) {
 
 }  // namespace
 
+// --- SilentCamera ---
+
+SilentCamera::SilentCamera() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(fd_, 8);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &length);
+    port_ = ntohs(addr.sin_port);
+}
+
+SilentCamera::~SilentCamera() {
+    ::close(fd_);
+}
+
+std::string SilentCamera::Url() const {
+    return "rtsp://127.0.0.1:" + std::to_string(port_) + "/silent";
+}
+
 RtspTestClient::RtspTestClient(std::uint16_t port, std::string path, std::string user,
                                std::string password)
     : RtspTestClient("127.0.0.1", port, std::move(path), std::move(user), std::move(password)) {}
@@ -312,7 +334,7 @@ std::string RtspTestClient::StreamUrl() const {
     return streamUrl_;
 }
 
-// --- configuration helpers ---
+// --- helpers ---
 
 bool ListensHere(std::uint16_t port) {
     std::set<std::string> inodes;

@@ -38,6 +38,23 @@ private:
     std::unique_ptr<Norvane::Test::Process> process_;
 };
 
+/// A camera that never answers: a TCP listener on 127.0.0.1 whose connections the kernel
+/// accepts and nobody reads.
+class SilentCamera {
+public:
+    SilentCamera();
+    ~SilentCamera();
+    SilentCamera(const SilentCamera&) = delete;
+    SilentCamera& operator=(const SilentCamera&) = delete;
+    std::uint16_t Port() const { return port_; }
+    /// rtsp://127.0.0.1:PORT/silent
+    std::string Url() const;
+
+private:
+    int fd_{-1};
+    std::uint16_t port_{0};
+};
+
 /// A minimal RTSP client speaking over a real TCP connection, with RTP over UDP to two bound
 /// loopback sockets. Each request waits for its response (15 s at most).
 class RtspTestClient {

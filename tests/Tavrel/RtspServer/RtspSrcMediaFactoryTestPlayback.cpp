@@ -71,29 +71,6 @@ std::vector<std::string> LinesStartingWith(const std::string& text, const std::s
     return out;
 }
 
-/// A listening TCP socket on 127.0.0.1 that never accepts: connections succeed, nothing is ever
-/// answered.
-class SilentListener {
-public:
-    SilentListener() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof addr;
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(fd_, 8);
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &length);
-        port_ = ntohs(addr.sin_port);
-    }
-    ~SilentListener() { ::close(fd_); }
-    std::uint16_t Port() const { return port_; }
-
-private:
-    int fd_{-1};
-    std::uint16_t port_{0};
-};
-
 class RtspSrcMediaFactoryPlayback : public ::testing::Test {
 protected:
     void SetUp() override { InitGstreamer(); }
@@ -274,7 +251,7 @@ TEST_F(RtspSrcMediaFactoryPlayback, CameraBehindCredentials) {
 }
 
 TEST_F(RtspSrcMediaFactoryPlayback, UpstreamFailuresAreAnsweredWithinSeconds) {
-    SilentListener silent;
+    SilentCamera silent;
     const std::uint16_t closedPort = Norvane::Test::FreePort();
     TestCamera audioOnly("/audio", {"--no-video", "--audio"});
     ASSERT_TRUE(audioOnly.Ready());
