@@ -62,19 +62,20 @@ struct FrontDoorLimits {
 };
 
 /// Counts events of one kind and writes at most one warning line per kWarnInterval, with the
-/// number of events since the last line and the peer of the last one. Not locked by itself.
+/// number of events since the last line and the peer of the last one. Not locked by itself: its
+/// owner's lock is held around every call (hence ...Locked).
 class RateLimitedWarning {
 public:
     /// `what` is the text after the count, e.g. "RTSP connections refused".
     explicit RateLimitedWarning(std::string what) : what_(std::move(what)) {}
     /// Counts one event; writes the line when the last one is at least kWarnInterval old.
-    void Note(std::string_view peer, std::string_view reason,
-              std::chrono::steady_clock::time_point now);
+    void NoteLocked(std::string_view peer, std::string_view reason,
+                    std::chrono::steady_clock::time_point now);
     /// Writes the events counted since the last line, if the interval has passed.
-    void Flush(std::chrono::steady_clock::time_point now);
+    void FlushLocked(std::chrono::steady_clock::time_point now);
 
 private:
-    void Write(std::chrono::steady_clock::time_point now);
+    void WriteLocked(std::chrono::steady_clock::time_point now);
 
     std::string what_;
     std::size_t count_{0};
@@ -117,7 +118,9 @@ private:
     };
 
     const FrontDoorLimits limits_;
-    std::mutex lock_;  // guards everything below
+    // The only lock here, and a leaf: taken by the server's threads with none of the server's
+    // locks held, and nothing else is taken under it (but spdlog's, for the warnings).
+    std::mutex lock_; /* protects peers_, refused_, failed_ and idle_ */
     std::unordered_map<std::string, Peer> peers_;
     RateLimitedWarning refused_{"RTSP connections refused"};
     RateLimitedWarning failed_{"failed RTSP authentications"};
