@@ -64,13 +64,16 @@ struct ClientEntry {
 ///
 /// Locking order (a lock on the left may be held while one on its right is taken, never the
 /// other way round):
-///   library's server lock -> clientLock_ -> GLib's own locks (signal handlers, main context)
-///   tasksLock_ -> GLib's main context lock
+///   library's server lock -> clientLock_ -> GLib's signal lock (handlers disconnected)
+///   tasksLock_ -> GLib's main context lock (tasks destroyed and released)
 /// The client filters (gst_rtsp_server_client_filter) call back with the library's server lock
 /// held: they take clientLock_ only, and nothing under clientLock_ calls into the library's
-/// server, its mount points or its session pool. cameraLock_, loopMutex_, Gate's mutex and
-/// FrontDoor's lock are leaves: nothing else is taken while one of them is held, and they are
-/// never taken under another of ours. Functions named ...Locked expect clientLock_ held.
+/// server, its mount points or its session pool. The camera lookup (GetRtspSrcConfig) runs
+/// inside the library's media construction, its factory lock held, and takes cameraLock_;
+/// a stopped camera is reported on a streaming thread and takes tasksLock_.
+/// cameraLock_, loopMutex_, Gate's mutex and FrontDoor's lock are leaves: nothing else is taken
+/// while one of them is held (but spdlog's, for logging), and they are never taken under
+/// another of ours. Functions named ...Locked expect clientLock_ held.
 class RtspServer : public IRtspServer {
 public:
     /// Creates a listening server from the configuration; empty on failure (logged).
