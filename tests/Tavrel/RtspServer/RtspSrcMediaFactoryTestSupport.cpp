@@ -86,40 +86,37 @@ std::vector<std::string> GLogCounter::Messages() const {
 // --- MiniRelay ---
 
 MiniRelay::MiniRelay(std::vector<std::string> paths)
-    : context_(g_main_context_new()), loop_(g_main_loop_new(context_, FALSE)) {
-    server_ = gst_rtsp_server_new();
-    gst_rtsp_server_set_address(server_, "127.0.0.1");
-    gst_rtsp_server_set_service(server_, "0");
-    factory_ = rtsp_src_media_factory_new();
-    gst_rtsp_media_factory_set_shared(GST_RTSP_MEDIA_FACTORY(factory_), TRUE);
-    rtsp_src_media_factory_set_config_func(factory_, &MiniRelay::Lookup, this);
-    GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(server_);
+    : context_(gst::Adopt(g_main_context_new())),
+      loop_(gst::Adopt(g_main_loop_new(context_.get(), FALSE))),
+      server_(gst::Adopt(gst_rtsp_server_new())),
+      factory_(gst::Adopt(rtsp_src_media_factory_new())) {
+    gst_rtsp_server_set_address(server_.get(), "127.0.0.1");
+    gst_rtsp_server_set_service(server_.get(), "0");
+    auto* factory = GST_RTSP_MEDIA_FACTORY(factory_.get());
+    gst_rtsp_media_factory_set_shared(factory, TRUE);
+    rtsp_src_media_factory_set_config_func(factory_.get(), &MiniRelay::Lookup, this);
+    const auto mounts = gst::Adopt(gst_rtsp_server_get_mount_points(server_.get()));
     for (const auto& path : paths) {
-        gst_rtsp_mount_points_add_factory(mounts, path.c_str(),
-                                          GST_RTSP_MEDIA_FACTORY(g_object_ref(factory_)));
+        gst_rtsp_mount_points_add_factory(mounts.get(), path.c_str(),
+                                          GST_RTSP_MEDIA_FACTORY(g_object_ref(factory)));
     }
-    g_object_unref(mounts);
     // More than one client thread, so that a slow camera does not hold up the others.
-    GstRTSPThreadPool* pool = gst_rtsp_server_get_thread_pool(server_);
-    gst_rtsp_thread_pool_set_max_threads(pool, 4);
-    g_object_unref(pool);
-    sourceId_ = gst_rtsp_server_attach(server_, context_);
-    port_ = static_cast<std::uint16_t>(gst_rtsp_server_get_bound_port(server_));
-    thread_ = std::thread([this] { g_main_loop_run(loop_); });
+    gst_rtsp_thread_pool_set_max_threads(
+        gst::Adopt(gst_rtsp_server_get_thread_pool(server_.get())).get(), 4);
+    sourceId_ = gst_rtsp_server_attach(server_.get(), context_.get());
+    port_ = static_cast<std::uint16_t>(gst_rtsp_server_get_bound_port(server_.get()));
+    thread_ = std::thread([this] { g_main_loop_run(loop_.get()); });
 }
 
 MiniRelay::~MiniRelay() {
     gst_rtsp_server_client_filter(
-        server_, [](GstRTSPServer*, GstRTSPClient*, gpointer) { return GST_RTSP_FILTER_REMOVE; },
-        nullptr);
-    g_main_loop_quit(loop_);
+        server_.get(),
+        [](GstRTSPServer*, GstRTSPClient*, gpointer) { return GST_RTSP_FILTER_REMOVE; }, nullptr);
+    g_main_loop_quit(loop_.get());
     thread_.join();
-    if (GSource* source = g_main_context_find_source_by_id(context_, sourceId_))
+    if (GSource* source = g_main_context_find_source_by_id(context_.get(), sourceId_))
         g_source_destroy(source);
-    g_object_unref(factory_);
-    g_object_unref(server_);
-    g_main_loop_unref(loop_);
-    g_main_context_unref(context_);
+    // The references go with the members, in reverse order.
 }
 
 void MiniRelay::SetCamera(const std::string& path, RtspSrcConfig config) {

@@ -15,6 +15,7 @@
 
 #include "RtspResponse.h"
 #include "Tavrel/RtspServer/RtspSrcMediaFactory.h"
+#include "Tavrel/gst/GRef.h"
 
 namespace Norvane::Tavrel::Test::Factory {
 
@@ -81,21 +82,21 @@ public:
     void SetCamera(const std::string& path, RtspSrcConfig config);
     std::uint16_t Port() const { return port_; }
     std::string Url(const std::string& path) const;
-    RtspSrcMediaFactory* factory() const { return factory_; }
+    RtspSrcMediaFactory* factory() const { return factory_.get(); }
     /// How often the lookup was asked.
     int Lookups();
 
 private:
     static RtspSrcConfig Lookup(const GstRTSPUrl* url, gpointer data);
 
-    GMainContext* context_{nullptr};        /* owned */
-    GMainLoop* loop_{nullptr};              /* owned */
-    GstRTSPServer* server_{nullptr};        /* one reference owned */
-    RtspSrcMediaFactory* factory_{nullptr}; /* one reference owned (the mounts hold their own) */
+    gst::GRef<GMainContext> context_;
+    gst::GRef<GMainLoop> loop_;
+    gst::GRef<GstRTSPServer> server_;
+    gst::GRef<RtspSrcMediaFactory> factory_;  // the mounts hold references of their own
     guint sourceId_{0};
     std::uint16_t port_{0};
     std::thread thread_;
-    std::mutex mutex_;
+    std::mutex mutex_; /* protects cameras_ and lookups_ */
     std::map<std::string, RtspSrcConfig> cameras_;
     int lookups_{0};
 };
