@@ -202,34 +202,139 @@ void RtspTestClient::Close() {
 
 RtspTestClient::Response RtspTestClient::Send(const std::string& method, const std::string& url,
                                               const std::string& extraHeaders) {
-    Response response;
-    if (fd_ < 0) {
-        return response;
-    }
     std::string request = method + " " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(++cseq_) +
                           "\r\nUser-Agent: tavrel-test\r\n" + authorization_;
     if (!session_.empty()) {
         request += "Session: " + session_ + "\r\n";
     }
     request += extraHeaders + "\r\n";
-    if (::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) !=
-        static_cast<ssize_t>(request.size())) {
-        return response;
-    }
-
-    const auto deadline = std::chrono::steady_clock::now() + 15s;
-    std::optional<Response> taken;
-    while (!(taken = Norvane::Test::TakeResponse(pending_))) {
-        if (ReadSome(deadline) != ReadResult::Data) {
-            return response;
-        }
-    }
-    response = std::move(*taken);
+    Response response = Exchange(request, std::chrono::steady_clock::now() + 15s);
     const std::string session = response.Header("Session");
     if (!session.empty()) {
         session_ = session.substr(0, session.find(';'));
     }
     return response;
+}
+
+RtspTestClient::Response RtspTestClient::Request(const std::string& method, const std::string& url,
+                                                 const std::string& headers,
+                                                 std::chrono::milliseconds timeout) {
+    return Exchange(method + " " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(++cseq_) + "\r\n" +
+                        headers + "\r\n",
+                    std::chrono::steady_clock::now() + timeout);
+}
+
+RtspTestClient::Response RtspTestClient::Exchange(const std::string& request,
+                                                  std::chrono::steady_clock::time_point deadline) {
+    if (!SendRaw(request)) {
+        return {};
+    }
+    for (;;) {
+        while (!pending_.empty() && pending_[0] == '$' && TakeFrame()) {
+        }
+        if (!pending_.empty() && pending_[0] != '$') {
+            if (auto taken = Norvane::Test::TakeResponse(pending_)) {
+                return std::move(*taken);
+            }
+        }
+        if (ReadSome(deadline) != ReadResult::Data) {
+            return {};
+        }
+    }
+}
+
+std::optional<std::pair<int, std::string>> RtspTestClient::TakeFrame() {
+    if (pending_.size() < 4 || pending_[0] != '$') {
+        return std::nullopt;
+    }
+    const std::size_t length =
+        (static_cast<unsigned char>(pending_[2]) << 8) | static_cast<unsigned char>(pending_[3]);
+    if (pending_.size() < 4 + length) {
+        return std::nullopt;
+    }
+    std::pair<int, std::string> frame{static_cast<unsigned char>(pending_[1]),
+                                      pending_.substr(4, length)};
+    pending_.erase(0, 4 + length);
+    return frame;
+}
+
+RtspTestClient::Response RtspTestClient::PlayInterleaved(const std::string& url) {
+    Response describe = Request("DESCRIBE", url, "Accept: application/sdp\r\n");
+    if (describe.status != 200) {
+        return describe;
+    }
+    std::string base = describe.Header("Content-Base");
+    if (base.empty()) {
+        base = url + "/";
+    }
+    Response setup =
+        Request("SETUP", base + "stream=0", "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n");
+    if (setup.status != 200) {
+        return setup;
+    }
+    std::string session = setup.Header("Session");
+    session = session.substr(0, session.find(';'));
+    return Request("PLAY", base, "Session: " + session + "\r\nRange: npt=0-\r\n");
+}
+
+std::optional<RtspTestClient::RtpPacket> RtspTestClient::NextRtp(
+    std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        while (auto frame = TakeFrame()) {
+            const auto& [channel, packet] = *frame;
+            if (channel == 0 && packet.size() >= 12) {
+                const auto* b = reinterpret_cast<const unsigned char*>(packet.data());
+                RtpPacket rtp;
+                rtp.seq = static_cast<std::uint16_t>((b[2] << 8) | b[3]);
+                rtp.timestamp = (static_cast<std::uint32_t>(b[4]) << 24) |
+                                (static_cast<std::uint32_t>(b[5]) << 16) |
+                                (static_cast<std::uint32_t>(b[6]) << 8) | b[7];
+                return rtp;
+            }
+        }
+        if (!pending_.empty() && pending_[0] != '$') {
+            // A message from the server (for example an ANNOUNCE or a response): skipped.
+            const auto end = pending_.find("\r\n\r\n");
+            if (end != std::string::npos) {
+                pending_.erase(0, end + 4);
+                continue;
+            }
+        }
+        if (ReadSome(deadline) != ReadResult::Data) {
+            return std::nullopt;
+        }
+    }
+}
+
+bool RtspTestClient::WaitForBye(std::chrono::milliseconds timeout) {
+    constexpr unsigned char kRtcpBye = 203;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        while (auto frame = TakeFrame()) {
+            const auto& [channel, packet] = *frame;
+            // A compound RTCP packet: its parts are walked.
+            for (std::size_t at = 0; channel == 1 && at + 4 <= packet.size();) {
+                const auto* p = reinterpret_cast<const unsigned char*>(packet.data() + at);
+                if (p[1] == kRtcpBye) {
+                    return true;
+                }
+                at += 4 * (((p[2] << 8) | p[3]) + 1);
+            }
+        }
+        if (!pending_.empty() && pending_[0] != '$') {
+            const auto end = pending_.find("\r\n\r\n");
+            if (end == std::string::npos) {
+                pending_.clear();
+            } else {
+                pending_.erase(0, end + 4);
+            }
+            continue;
+        }
+        if (ReadSome(deadline) != ReadResult::Data) {
+            return false;
+        }
+    }
 }
 
 bool RtspTestClient::SendRaw(const std::string& bytes) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "ConfigBuilders.h"
@@ -56,7 +57,9 @@ private:
 };
 
 /// A minimal RTSP client speaking over a real TCP connection, with RTP over UDP to two bound
-/// loopback sockets. Each request waits for its response (15 s at most).
+/// loopback sockets (Send, PlayStream, WaitForRtp) or interleaved on the connection
+/// (Request, PlayInterleaved, NextRtp). Each request waits for its response (15 s at most
+/// unless given); interleaved data that comes before it is skipped.
 class RtspTestClient {
 public:
     using Response = Norvane::Test::RtspResponse;
@@ -73,8 +76,13 @@ public:
     RtspTestClient& operator=(const RtspTestClient&) = delete;
 
     bool Connected() const { return fd_ >= 0; }
+    /// A request with the client's credentials and session.
     Response Send(const std::string& method, const std::string& url,
                   const std::string& extraHeaders = {});
+    /// A request with exactly the given headers (besides CSeq).
+    Response Request(const std::string& method, const std::string& url,
+                     const std::string& headers = {},
+                     std::chrono::milliseconds timeout = std::chrono::seconds(20));
     /// Writes raw bytes on the connection; false when they could not be sent.
     bool SendRaw(const std::string& bytes);
     Response Options();
@@ -86,6 +94,17 @@ public:
     Response Teardown();
     /// DESCRIBE, SETUP and PLAY; true when all three were answered 200.
     bool PlayStream();
+    /// DESCRIBE, SETUP of the first stream with RTP interleaved on the connection, PLAY (each
+    /// by Request, to `url`); the PLAY response, or the first that was not 200.
+    Response PlayInterleaved(const std::string& url);
+    struct RtpPacket {
+        std::uint16_t seq{0};
+        std::uint32_t timestamp{0};
+    };
+    /// The next RTP packet on channel 0; nothing when none came in time or the server closed.
+    std::optional<RtpPacket> NextRtp(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    /// True when an RTCP BYE (end of stream) arrives on channel 1 within the time-out.
+    bool WaitForBye(std::chrono::milliseconds timeout);
     /// RTP packets received so far on the UDP port.
     std::size_t RtpPackets();
     /// Waits until at least `count` RTP packets arrived.
@@ -114,6 +133,10 @@ private:
     enum class ReadResult { Data, Closed, TimedOut };
     /// Appends what the server sent to pending_, waiting at most until the deadline.
     ReadResult ReadSome(std::chrono::steady_clock::time_point deadline);
+    /// Sends a whole request and waits for its response; status 0 when none came.
+    Response Exchange(const std::string& request, std::chrono::steady_clock::time_point deadline);
+    /// The interleaved frame at the front of pending_ (channel and payload), taken off it.
+    std::optional<std::pair<int, std::string>> TakeFrame();
 
     std::string pending_;
 };

@@ -13,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "RtspResponse.h"
 #include "Tavrel/RtspServer/RtspSrcMediaFactory.h"
 #include "Tavrel/gst/GRef.h"
 
@@ -99,40 +98,6 @@ private:
     std::mutex mutex_; /* protects cameras_ and lookups_ */
     std::map<std::string, RtspSrcConfig> cameras_;
     int lookups_{0};
-};
-
-/// An RTSP client over one TCP connection with RTP interleaved on it.
-class InterleavedClient {
-public:
-    using Response = Norvane::Test::RtspResponse;
-    struct RtpPacket {
-        std::uint16_t seq{0};
-        std::uint32_t timestamp{0};
-    };
-
-    explicit InterleavedClient(std::uint16_t port);
-    ~InterleavedClient();
-    InterleavedClient(const InterleavedClient&) = delete;
-    InterleavedClient& operator=(const InterleavedClient&) = delete;
-
-    Response Request(const std::string& method, const std::string& url,
-                     const std::string& headers = {},
-                     std::chrono::milliseconds timeout = std::chrono::seconds(20));
-    /// DESCRIBE, SETUP of the first stream over TCP, PLAY; the PLAY response.
-    Response Play(const std::string& url);
-    /// The next RTP packet on channel 0; nothing when none came in time or the server closed.
-    std::optional<RtpPacket> NextRtp(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    /// True when an RTCP BYE (end of stream) arrives on channel 1 within the time-out.
-    bool WaitForBye(std::chrono::milliseconds timeout);
-    /// True when the server closes the connection within the time-out (data is skipped).
-    bool WaitClosed(std::chrono::milliseconds timeout);
-
-private:
-    bool Fill(std::chrono::steady_clock::time_point deadline);
-    int fd_{-1};
-    int cseq_{0};
-    std::string buffer_;
-    bool closed_{false};
 };
 
 /// The attribute lines of an SDP whose attribute occurs more than once in the same section.
