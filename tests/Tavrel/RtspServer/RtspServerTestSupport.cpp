@@ -397,7 +397,18 @@ std::size_t RtspTestClient::RtpPackets() {
 }
 
 bool RtspTestClient::WaitForRtp(std::size_t count, std::chrono::milliseconds timeout) {
-    return Eventually([&] { return RtpPackets() >= count; }, timeout);
+    // Waits on the socket itself: each arrival wakes the wait.
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (RtpPackets() < count) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd pfd{rtpFd_, POLLIN, 0};
+        if (rtpFd_ < 0 || left.count() <= 0 ||
+            ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
+            return RtpPackets() >= count;
+        }
+    }
+    return true;
 }
 
 RtspTestClient::ReadResult RtspTestClient::ReadSome(
