@@ -42,7 +42,12 @@ constexpr std::array<const char*, ClientEntry::kHandlerCount> kClientSignals = {
 
 using gst::Adopt;
 using gst::GRef;
-using gst::Sink;
+
+/// A token is a mini object, which GRef's GObject release must not be given.
+struct TokenUnref {
+    void operator()(GstRTSPToken* token) const noexcept { gst_rtsp_token_unref(token); }
+};
+using TokenRef = std::unique_ptr<GstRTSPToken, TokenUnref>;
 
 /// Binds the socket to 0.0.0.0 and the port and makes it listen, as the server library does
 /// for its own sockets: address reuse, keep-alive, non-blocking, the server's backlog.
@@ -522,10 +527,10 @@ void RtspServer::Start() {
 }
 
 void RtspServer::SetUsers(const std::vector<Config::ServerUser>& users) {
-    const auto internal =
-        Adopt(gst_rtsp_token_new(kTokenRole, G_TYPE_STRING, kRoleInternal.data(), nullptr));
-    const auto external =
-        Adopt(gst_rtsp_token_new(kTokenRole, G_TYPE_STRING, kRoleExternal.data(), nullptr));
+    const TokenRef internal{
+        gst_rtsp_token_new(kTokenRole, G_TYPE_STRING, kRoleInternal.data(), nullptr)};
+    const TokenRef external{
+        gst_rtsp_token_new(kTokenRole, G_TYPE_STRING, kRoleExternal.data(), nullptr)};
     const auto auth = Adopt(static_cast<GstRTSPAuth*>(g_object_new(AuthHook::Type(), nullptr)));
     Gate::Attach(auth.get(), gate_);
     bool hasInternal = false;
