@@ -47,8 +47,9 @@ FactoryState* State(GstRTSPMediaFactory* factory) {
     return static_cast<FactoryState*>(g_object_get_qdata(G_OBJECT(factory), StateQuark()));
 }
 
-/* What the handlers watching one media share: its path, and whether it was retired and its
- * end reported. Each handler owns a share. */
+/* What the handlers watching one media share: its path, whether it was retired, whether it is
+ * being unprepared (its last client left) and whether its end was reported. Each handler owns a
+ * share. */
 struct MediaWatch {
     MediaWatch(GstRTSPMediaFactory* factory, const char* path) : path(path) {
         g_weak_ref_init(&this->factory, factory);
@@ -60,6 +61,7 @@ struct MediaWatch {
     GWeakRef factory;
     std::string path;
     std::atomic<bool> retired{false};
+    std::atomic<bool> unpreparing{false};
     std::atomic<bool> reported{false};
 };
 using MediaWatchShare = std::shared_ptr<MediaWatch>;
@@ -271,7 +273,8 @@ static void ReportStopped(MediaWatch& watch, const gchar* reason) {
 /* Runs on the thread that posts the error (a streaming thread of the camera's source). */
 static void OnMediaError(GstBus*, GstMessage* message, gpointer data) {
     MediaWatch& watch = **static_cast<MediaWatchShare*>(data);
-    if (watch.reported.exchange(true))
+    // An error of a pipeline on its way down (the camera's connection closing) is no failure.
+    if (watch.unpreparing || watch.reported.exchange(true))
         return;
     GError* error = nullptr;
     gst_message_parse_error(message, &error, nullptr);
@@ -285,7 +288,7 @@ static void OnMediaError(GstBus*, GstMessage* message, gpointer data) {
  * like one that failed. */
 static void OnMediaEos(GstBus*, GstMessage*, gpointer data) {
     MediaWatch& watch = **static_cast<MediaWatchShare*>(data);
-    if (watch.reported.exchange(true))
+    if (watch.unpreparing || watch.reported.exchange(true))
         return;
     GST_INFO("media of %s ended: the next client gets a new one", watch.path.c_str());
     ReportStopped(watch, "end of stream");
@@ -295,8 +298,11 @@ static void OnMediaEos(GstBus*, GstMessage*, gpointer data) {
  * until its pipeline has stopped, and a client coming meanwhile would be refused (503); from
  * then on the next client gets a new media. */
 static void OnMediaTargetState(GstRTSPMedia*, gint state, gpointer data) {
-    if (state == GST_STATE_NULL)
-        RetireMedia(**static_cast<MediaWatchShare*>(data));
+    if (state == GST_STATE_NULL) {
+        MediaWatch& watch = **static_cast<MediaWatchShare*>(data);
+        watch.unpreparing = true;
+        RetireMedia(watch);
+    }
 }
 
 /* Connects a handler that holds a share of the media's watch. */
