@@ -6,21 +6,21 @@
 
 namespace Norvane::Tavrel {
 
-void RateLimitedWarning::Note(std::string_view peer, std::string_view reason,
-                              std::chrono::steady_clock::time_point now) {
+void RateLimitedWarning::NoteLocked(std::string_view peer, std::string_view reason,
+                                    std::chrono::steady_clock::time_point now) {
     ++count_;
     lastPeer_ = peer;
     lastReason_ = reason;
-    Flush(now);
+    FlushLocked(now);
 }
 
-void RateLimitedWarning::Flush(std::chrono::steady_clock::time_point now) {
-    if (count_ > 0 && now - lastWrite_ >= WARN_INTERVAL) {
-        Write(now);
+void RateLimitedWarning::FlushLocked(std::chrono::steady_clock::time_point now) {
+    if (count_ > 0 && now - lastWrite_ >= kWarnInterval) {
+        WriteLocked(now);
     }
 }
 
-void RateLimitedWarning::Write(std::chrono::steady_clock::time_point now) {
+void RateLimitedWarning::WriteLocked(std::chrono::steady_clock::time_point now) {
     SPDLOG_WARN("{} {} (last from {}: {})", count_, what_, lastPeer_, lastReason_);
     count_ = 0;
     lastWrite_ = now;
@@ -41,7 +41,7 @@ bool FrontDoor::AdmitConnection(const std::string& address, std::size_t open,
     if (reason == nullptr) {
         return true;
     }
-    refused_.Note(address, reason, now);
+    refused_.NoteLocked(address, reason, now);
     return false;
 }
 
@@ -69,7 +69,7 @@ bool FrontDoor::AuthFailed(const std::string& address, Clock::time_point now) {
         peer.waitUntil = now + wait;
         waiting = true;
     }
-    failed_.Note(address, waiting ? "waiting now" : "wrong or unknown credentials", now);
+    failed_.NoteLocked(address, waiting ? "waiting now" : "wrong or unknown credentials", now);
     return waiting;
 }
 
@@ -82,14 +82,14 @@ bool FrontDoor::Waiting(const std::string& address, Clock::time_point now) {
 void FrontDoor::ClosedIdle(const std::string& address, std::string_view reason,
                            Clock::time_point now) {
     std::lock_guard lock(lock_);
-    idle_.Note(address, reason, now);
+    idle_.NoteLocked(address, reason, now);
 }
 
 void FrontDoor::Tick(Clock::time_point now) {
     std::lock_guard lock(lock_);
-    refused_.Flush(now);
-    failed_.Flush(now);
-    idle_.Flush(now);
+    refused_.FlushLocked(now);
+    failed_.FlushLocked(now);
+    idle_.FlushLocked(now);
     std::erase_if(peers_, [&](const auto& entry) {
         return now >= entry.second.waitUntil &&
                now - entry.second.lastFailure >= limits_.authFailureMemory;

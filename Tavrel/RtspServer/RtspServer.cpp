@@ -16,18 +16,18 @@ namespace Norvane::Tavrel {
 
 namespace {
 
-constexpr std::string_view ROLE_INTERNAL = "internal";
-constexpr std::string_view ROLE_EXTERNAL = "external";
-constexpr const char* TOKEN_ROLE = "media.factory.role";
-constexpr const char* PERM_ACCESS = "media.factory.access";
-constexpr const char* PERM_CONSTRUCT = "media.factory.construct";
+constexpr std::string_view kRoleInternal = "internal";
+constexpr std::string_view kRoleExternal = "external";
+constexpr const char* kTokenRole = "media.factory.role";
+constexpr const char* kPermAccess = "media.factory.access";
+constexpr const char* kPermConstruct = "media.factory.construct";
 
 /// Size of the kernel's interface-request record as SO_BINDTODEVICE reads it, and of its name.
-constexpr std::size_t IFREQ_SIZE = 32;
-constexpr std::size_t IFREQ_NAME_SIZE = 16;
+constexpr std::size_t kIfreqSize = 32;
+constexpr std::size_t kIfreqNameSize = 16;
 
 /// The signals connected on every client, in the order of ClientEntry::handlerIds.
-constexpr std::array<const char*, ClientEntry::HANDLER_COUNT> CLIENT_SIGNALS = {
+constexpr std::array<const char*, ClientEntry::kHandlerCount> kClientSignals = {
     "pre-describe-request",
     "describe-request",
     "pre-setup-request",
@@ -40,21 +40,20 @@ constexpr std::array<const char*, ClientEntry::HANDLER_COUNT> CLIENT_SIGNALS = {
     "teardown-request",
     "closed"};
 
-struct GObjectUnref {
-    void operator()(gpointer object) const { g_object_unref(object); }
+using gst::Adopt;
+using gst::GRef;
+
+/// A token is a mini object, which GRef's GObject release must not be given.
+struct TokenUnref {
+    void operator()(GstRTSPToken* token) const noexcept { gst_rtsp_token_unref(token); }
 };
-struct SourceUnref {
-    void operator()(GSource* source) const { g_source_unref(source); }
-};
-template <typename T>
-using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
-using SourcePtr = std::unique_ptr<GSource, SourceUnref>;
+using TokenRef = std::unique_ptr<GstRTSPToken, TokenUnref>;
 
 /// Binds the socket to 0.0.0.0 and the port and makes it listen, as the server library does
 /// for its own sockets: address reuse, keep-alive, non-blocking, the server's backlog.
 bool ListenOn(GSocket* socket, std::uint16_t port, int backlog, GError** error) {
-    GObjectPtr<GInetAddress> any{g_inet_address_new_any(G_SOCKET_FAMILY_IPV4)};
-    GObjectPtr<GSocketAddress> address{g_inet_socket_address_new(any.get(), port)};
+    const auto any = Adopt(g_inet_address_new_any(G_SOCKET_FAMILY_IPV4));
+    const auto address = Adopt(g_inet_socket_address_new(any.get(), port));
     if (!g_socket_bind(socket, address.get(), TRUE, error))
         return false;
     g_socket_set_keepalive(socket, TRUE);
@@ -63,17 +62,14 @@ bool ListenOn(GSocket* socket, std::uint16_t port, int backlog, GError** error) 
     return g_socket_listen(socket, error);
 }
 
-std::size_t CountPlaying(const std::vector<ClientEntry>& clients) {
-    return static_cast<std::size_t>(
-        std::count_if(clients.begin(), clients.end(), [](const auto& e) { return e.playing; }));
-}
-
 const char* MethodName(const GstRTSPContext* ctx) {
     const char* name = gst_rtsp_method_as_text(ctx->method);
     return name != nullptr ? name : "";
 }
 
 /// Runs `filter` (a callable taking the client, true to close it) over the server's clients.
+/// The library holds its server lock while it calls the filter: a filter may take clientLock_
+/// and nothing else of ours.
 template <typename Filter>
 GstRTSPFilterResult RunFilter(GstRTSPServer*, GstRTSPClient* client, gpointer filter) {
     return (*static_cast<Filter*>(filter))(client) ? GST_RTSP_FILTER_REMOVE : GST_RTSP_FILTER_KEEP;
@@ -85,10 +81,6 @@ void FilterClients(GstRTSPServer* server, Filter filter) {
     GList* referenced = gst_rtsp_server_client_filter(server, &RunFilter<Filter>, &filter);
     g_list_free_full(referenced, g_object_unref);
 }
-
-/// The path of the last camera lookup on this thread: the library constructs a media right
-/// after the factory looked its camera up, on the same thread.
-thread_local std::string t_lookupPath;
 
 using Clock = std::chrono::steady_clock;
 
@@ -119,7 +111,7 @@ void CutOff(GstRTSPConnection* conn) {
 }
 
 /// The kernel's TCP state "close wait" (tcp_info::tcpi_state): the peer has closed its side.
-constexpr std::uint8_t TCP_STATE_CLOSE_WAIT = 8;
+constexpr std::uint8_t kTcpStateCloseWait = 8;
 
 /// True when the peer has closed its side of the connection and the library has not yet.
 bool PeerLeft(GstRTSPConnection* conn) {
@@ -130,18 +122,12 @@ bool PeerLeft(GstRTSPConnection* conn) {
     tcp_info info{};
     socklen_t length = sizeof info;
     return getsockopt(g_socket_get_fd(socket), IPPROTO_TCP, TCP_INFO, &info, &length) == 0 &&
-           info.tcpi_state == TCP_STATE_CLOSE_WAIT;
+           info.tcpi_state == kTcpStateCloseWait;
 }
 
 std::string PeerAddress(GstRTSPConnection* conn) {
     const gchar* ip = conn != nullptr ? gst_rtsp_connection_get_ip(conn) : nullptr;
     return ip != nullptr ? ip : "";
-}
-
-ClientEntry* FindEntry(std::vector<ClientEntry>& clients, GstRTSPClient* client) {
-    const auto it = std::find_if(clients.begin(), clients.end(),
-                                 [client](const auto& e) { return e.client == client; });
-    return it != clients.end() ? &*it : nullptr;
 }
 
 gboolean CleanupSessions(gpointer pool) {
@@ -234,40 +220,10 @@ public:
             [url](RtspServer& s) { return s.GetRtspSrcConfig(url); }, RtspSrcConfig{});
     }
 
-    /// What a media's message handler needs: the gate and the path the media serves.
-    struct MediaWatch {
-        std::shared_ptr<Gate> gate;
-        std::string path;
-        std::atomic<bool> reported{false};
-    };
-
-    static void OnMediaConstructed(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer data) {
-        auto* gate = static_cast<Gate*>(data);
-        auto* watch = new MediaWatch{gate->shared_from_this(), t_lookupPath};
-        g_signal_connect_data(
-            media, "handle-message", G_CALLBACK(&Gate::OnMediaMessage), watch,
-            [](gpointer w, GClosure*) { delete static_cast<MediaWatch*>(w); }, GConnectFlags{});
-    }
-
-    // On the media's own thread, inside the library's bus handling: only note the failure
-    // here and close the clients from the server's loop. A camera that ends its stream cleanly
-    // (EOS) is treated like one that failed; a camera that does both is reported once.
-    static gboolean OnMediaMessage(GstRTSPMedia*, GstMessage* message, gpointer data) {
-        auto* watch = static_cast<MediaWatch*>(data);
-        const bool failed = GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR;
-        if ((!failed && !rtsp_src_media_factory_is_camera_end(message)) ||
-            watch->reported.exchange(true)) {
-            return TRUE;
-        }
-        std::string reason = "end of stream";
-        if (failed) {
-            GError* error = nullptr;
-            gst_message_parse_error(message, &error, nullptr);
-            reason = error != nullptr ? error->message : "";
-            g_clear_error(&error);
-        }
-        watch->gate->Call([&](RtspServer& s) { s.OnCameraStopped(watch->path, reason); });
-        return TRUE;
+    // A camera's media failed or ended; on a streaming thread of the media.
+    static void OnCameraStopped(const gchar* path, const gchar* reason, gpointer data) {
+        static_cast<Gate*>(data)->Call(
+            [path, reason](RtspServer& s) { s.OnCameraStopped(path, reason); });
     }
 
     /// An idle task of the server's loop.
@@ -309,8 +265,9 @@ private:
         return quark;
     }
 
-    std::mutex mutex_;
-    std::condition_variable idle_;
+    // A leaf: held only to count calls in and out, never while a call runs.
+    std::mutex mutex_;              /* protects server_ and active_ */
+    std::condition_variable idle_;  // with mutex_: active_ dropped to 0
     RtspServer* server_;
     unsigned active_{0};
 };
@@ -357,7 +314,7 @@ std::unique_ptr<IRtspServer> RtspServer::Create(const Config& config,
     const auto& settings = config.rtspServerSettings;
 
     // 1. The library's server.
-    GObjectPtr<GstRTSPServer> server{gst_rtsp_server_new()};
+    auto server = Adopt(gst_rtsp_server_new());
     if (!server) {
         SPDLOG_ERROR("Failed to create gst_rtsp_server");
         return {};
@@ -369,22 +326,21 @@ std::unique_ptr<IRtspServer> RtspServer::Create(const Config& config,
     gst_rtsp_server_set_address(server.get(), "0.0.0.0");
     // Connections beyond the caps are accepted and closed at once; a deeper queue lets a burst
     // of them through without the kernel dropping valid clients' handshakes meanwhile.
-    gst_rtsp_server_set_backlog(server.get(), LISTEN_BACKLOG);
+    gst_rtsp_server_set_backlog(server.get(), kListenBacklog);
     // Nothing beyond this is read into memory, before or after authentication.
     gst_rtsp_server_set_content_length_limit(server.get(),
                                              static_cast<guint>(limits.maxRequestBody));
 
     // The library's default is one client thread for all clients: a camera that never
     // answers would then stall the requests of every other client.
-    GstRTSPThreadPool* pool = gst_rtsp_server_get_thread_pool(server.get());
-    gst_rtsp_thread_pool_set_max_threads(pool, CLIENT_THREADS);
-    g_object_unref(pool);
+    gst_rtsp_thread_pool_set_max_threads(Adopt(gst_rtsp_server_get_thread_pool(server.get())).get(),
+                                         kClientThreads);
 
     // 3./4. The listening socket, bound to its interface before it listens: no connection on
     // another interface can reach the backlog in between.
     GError* error = nullptr;
-    GObjectPtr<GSocket> socket{
-        g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP, &error)};
+    auto socket = Adopt(
+        g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP, &error));
     if (!socket) {
         SPDLOG_ERROR("Failed to create socket: {}", error != nullptr ? error->message : "");
         g_clear_error(&error);
@@ -392,10 +348,10 @@ std::unique_ptr<IRtspServer> RtspServer::Create(const Config& config,
     }
     const bool anyInterface = settings.interface == "any";
     // The name field of struct ifreq comes first; a longer name is cut to its 16 bytes.
-    std::array<char, IFREQ_SIZE> request{};
+    std::array<char, kIfreqSize> request{};
     if (!anyInterface) {
         std::memcpy(request.data(), settings.interface.data(),
-                    std::min(settings.interface.size(), IFREQ_NAME_SIZE));
+                    std::min(settings.interface.size(), kIfreqNameSize));
         if (setsockopt(g_socket_get_fd(socket.get()), SOL_SOCKET, SO_BINDTODEVICE, request.data(),
                        static_cast<socklen_t>(request.size())) < 0) {
             SPDLOG_ERROR("setsockopt(SO_BINDTODEVICE) failed");
@@ -412,23 +368,23 @@ std::unique_ptr<IRtspServer> RtspServer::Create(const Config& config,
         SPDLOG_DEBUG("Listen on all interfaces");
     } else {
         SPDLOG_DEBUG("Bound socket to interface '{}'",
-                     std::string_view(request.data(), strnlen(request.data(), IFREQ_NAME_SIZE)));
+                     std::string_view(request.data(), strnlen(request.data(), kIfreqNameSize)));
     }
 
     // 5. The one media factory, shared, both roles with both permissions.
-    GObjectPtr<RtspSrcMediaFactory> factory{rtsp_src_media_factory_new()};
+    auto factory = Adopt(rtsp_src_media_factory_new());
     auto* base = GST_RTSP_MEDIA_FACTORY(factory.get());
     gst_rtsp_media_factory_set_shared(base, TRUE);
-    for (const auto role : {ROLE_INTERNAL, ROLE_EXTERNAL}) {
-        gst_rtsp_media_factory_add_role(base, role.data(), PERM_ACCESS, G_TYPE_BOOLEAN, TRUE,
-                                        PERM_CONSTRUCT, G_TYPE_BOOLEAN, TRUE, nullptr);
+    for (const auto role : {kRoleInternal, kRoleExternal}) {
+        gst_rtsp_media_factory_add_role(base, role.data(), kPermAccess, G_TYPE_BOOLEAN, TRUE,
+                                        kPermConstruct, G_TYPE_BOOLEAN, TRUE, nullptr);
     }
 
     // 6. The socket's watch source on the default main context. It holds a reference on the
     // server, so that a dispatch already under way when an instance goes away stays safe.
-    SourcePtr source{g_socket_create_source(
+    auto source = Adopt(g_socket_create_source(
         socket.get(), static_cast<GIOCondition>(G_IO_IN | G_IO_ERR | G_IO_HUP | G_IO_NVAL),
-        nullptr)};
+        nullptr));
     g_source_set_callback(source.get(), G_SOURCE_FUNC(gst_rtsp_server_io_func),
                           g_object_ref(server.get()), g_object_unref);
     if (g_source_attach(source.get(), nullptr) == 0) {
@@ -438,19 +394,20 @@ std::unique_ptr<IRtspServer> RtspServer::Create(const Config& config,
     SPDLOG_DEBUG("Source attached to default context");
 
     // 7. The object takes the four handles.
-    std::unique_ptr<RtspServer> self{new RtspServer(server.release(), factory.release(),
-                                                    socket.release(), source.release(), limits)};
+    std::unique_ptr<RtspServer> self{new RtspServer(std::move(server), std::move(factory),
+                                                    std::move(socket), std::move(source), limits)};
 
     // 8. Users.
     self->SetUsers(settings.users);
 
     // 9. The factory's lookup goes through the gate, which the factory keeps alive.
-    Gate::Attach(self->factory_, self->gate_);
-    rtsp_src_media_factory_set_config_func(self->factory_, &Gate::OnConfig, self->gate_.get());
+    Gate::Attach(self->factory_.get(), self->gate_);
+    rtsp_src_media_factory_set_config_func(self->factory_.get(), &Gate::OnConfig,
+                                           self->gate_.get());
     // A camera that fails mid-stream must not leave its clients on a dead media, which would
     // also be handed to every new client of the path.
-    g_signal_connect(self->factory_, "media-constructed", G_CALLBACK(&Gate::OnMediaConstructed),
-                     self->gate_.get());
+    rtsp_src_media_factory_set_stopped_func(self->factory_.get(), &Gate::OnCameraStopped,
+                                            self->gate_.get());
 
     // 10. Cameras.
     for (const auto& camera : config.cameras) {
@@ -466,13 +423,13 @@ std::unique_ptr<IRtspServer> RtspServer::Create(const Config& config,
     return self;
 }
 
-RtspServer::RtspServer(GstRTSPServer* server, RtspSrcMediaFactory* factory, GSocket* socket,
-                       GSource* source, const FrontDoorLimits& limits)
-    : server_(server),
-      factory_(factory),
-      socket_(socket),
-      source_(source),
-      loop_(g_main_loop_new(nullptr, FALSE)),
+RtspServer::RtspServer(GRef<GstRTSPServer> server, GRef<RtspSrcMediaFactory> factory,
+                       GRef<GSocket> socket, GRef<GSource> source, const FrontDoorLimits& limits)
+    : server_(std::move(server)),
+      factory_(std::move(factory)),
+      socket_(std::move(socket)),
+      source_(std::move(source)),
+      loop_(Adopt(g_main_loop_new(nullptr, FALSE))),
       frontDoor_(limits),
       gate_(std::make_shared<Gate>(this)) {}
 
@@ -484,32 +441,26 @@ RtspServer::~RtspServer() {
     // lost, so it is repeated until the thread has finished.
     if (thread_.joinable()) {
         while (!loopDone_.load()) {
-            g_main_loop_quit(loop_);
+            g_main_loop_quit(loop_.get());
             std::unique_lock lock(loopMutex_);
             loopCv_.wait_for(lock, std::chrono::milliseconds(10),
                              [this] { return loopDone_.load(); });
         }
         thread_.join();
     }
-    // 3.
-    g_main_loop_unref(loop_);
-
     // The default main context outlives this object and may be iterated by a newer server's
     // loop: nothing of this instance may be dispatched from now on.
     if (clientConnectedId_ != 0) {
-        g_signal_handler_disconnect(server_, clientConnectedId_);
+        g_signal_handler_disconnect(server_.get(), clientConnectedId_);
     }
     if (sessionRemovedId_ != 0) {
-        GstRTSPSessionPool* pool = gst_rtsp_server_get_session_pool(server_);
-        g_signal_handler_disconnect(pool, sessionRemovedId_);
-        g_object_unref(pool);
+        g_signal_handler_disconnect(Adopt(gst_rtsp_server_get_session_pool(server_.get())).get(),
+                                    sessionRemovedId_);
     }
-    g_source_destroy(source_);
-    if (cleanupSource_ != nullptr) {
-        g_source_destroy(cleanupSource_);
-    }
-    if (housekeepingSource_ != nullptr) {
-        g_source_destroy(housekeepingSource_);
+    for (const auto* source : {&source_, &cleanupSource_, &housekeepingSource_}) {
+        if (*source) {
+            g_source_destroy(source->get());
+        }
     }
     // A client accepted while the first round ran is closed as well; then no callback of the
     // library enters this object any more (a client whose "closed" comes later is ignored).
@@ -518,36 +469,20 @@ RtspServer::~RtspServer() {
     // Clean-up tasks of failed cameras that did not run yet (none is added any more).
     {
         std::lock_guard lock(tasksLock_);
-        for (GSource* task : tasks_) {
-            g_source_destroy(task);
-            g_source_unref(task);
+        for (const auto& task : tasks_) {
+            g_source_destroy(task.get());
         }
         tasks_.clear();
     }
 
-    // 4. The socket.
+    // 3. The socket.
     GError* error = nullptr;
-    if (!g_socket_close(socket_, &error)) {
+    if (!g_socket_close(socket_.get(), &error)) {
         SPDLOG_WARN("Failed to close socket: {}", error != nullptr ? error->message : "");
         g_clear_error(&error);
     }
 
-    // 5. Lists and thread object.
-    clients_.clear();
-    cameras_.clear();
-    thread_ = std::thread();
-
-    // 6. References, in reverse order of acquisition.
-    if (housekeepingSource_ != nullptr) {
-        g_source_unref(housekeepingSource_);
-    }
-    if (cleanupSource_ != nullptr) {
-        g_source_unref(cleanupSource_);
-    }
-    g_source_unref(source_);
-    g_object_unref(socket_);
-    g_object_unref(factory_);
-    g_object_unref(server_);
+    // 4. The references go with the members, in reverse order of acquisition.
 }
 
 void RtspServer::Start() {
@@ -555,35 +490,35 @@ void RtspServer::Start() {
         SPDLOG_WARN("RtspServer already started");
         return;
     }
-    Gate::Attach(server_, gate_);
-    clientConnectedId_ = g_signal_connect(server_, "client-connected",
+    Gate::Attach(server_.get(), gate_);
+    clientConnectedId_ = g_signal_connect(server_.get(), "client-connected",
                                           G_CALLBACK(&Gate::OnClientConnected), gate_.get());
 
     // Sessions of clients that vanished without TEARDOWN are dropped when they time out.
     cleanupSource_ =
-        g_timeout_source_new_seconds(static_cast<guint>(SESSION_CLEANUP_INTERVAL.count()));
-    g_source_set_callback(cleanupSource_, &CleanupSessions,
-                          gst_rtsp_server_get_session_pool(server_), g_object_unref);
-    g_source_attach(cleanupSource_, nullptr);
+        Adopt(g_timeout_source_new_seconds(static_cast<guint>(kSessionCleanupInterval.count())));
+    // The callback's data holds the pool's reference.
+    g_source_set_callback(cleanupSource_.get(), &CleanupSessions,
+                          gst_rtsp_server_get_session_pool(server_.get()), g_object_unref);
+    g_source_attach(cleanupSource_.get(), nullptr);
 
     // A played session that ends (TEARDOWN or time-out) gives its client's slot back.
-    GstRTSPSessionPool* sessions = gst_rtsp_server_get_session_pool(server_);
-    Gate::Attach(sessions, gate_);
-    sessionRemovedId_ = g_signal_connect(sessions, "session-removed",
+    const auto sessions = Adopt(gst_rtsp_server_get_session_pool(server_.get()));
+    Gate::Attach(sessions.get(), gate_);
+    sessionRemovedId_ = g_signal_connect(sessions.get(), "session-removed",
                                          G_CALLBACK(&Gate::OnSessionRemoved), gate_.get());
-    g_object_unref(sessions);
 
     // Connections past their deadlines are closed, and the front door's warnings written.
     housekeepingSource_ =
-        g_timeout_source_new_seconds(static_cast<guint>(HOUSEKEEPING_INTERVAL.count()));
+        Adopt(g_timeout_source_new_seconds(static_cast<guint>(kHousekeepingInterval.count())));
     g_source_set_callback(
-        housekeepingSource_, &Gate::OnHousekeeping, new std::shared_ptr<Gate>(gate_),
+        housekeepingSource_.get(), &Gate::OnHousekeeping, new std::shared_ptr<Gate>(gate_),
         [](gpointer share) { delete static_cast<std::shared_ptr<Gate>*>(share); });
-    g_source_attach(housekeepingSource_, nullptr);
+    g_source_attach(housekeepingSource_.get(), nullptr);
 
     thread_ = std::thread([this] {
         SPDLOG_INFO("RtspServer start mainloop");
-        g_main_loop_run(loop_);
+        g_main_loop_run(loop_.get());
         SPDLOG_INFO("RtspServer mainloop returned");
         std::lock_guard lock(loopMutex_);
         loopDone_ = true;
@@ -592,32 +527,29 @@ void RtspServer::Start() {
 }
 
 void RtspServer::SetUsers(const std::vector<Config::ServerUser>& users) {
-    GstRTSPToken* internal =
-        gst_rtsp_token_new(TOKEN_ROLE, G_TYPE_STRING, ROLE_INTERNAL.data(), nullptr);
-    GstRTSPToken* external =
-        gst_rtsp_token_new(TOKEN_ROLE, G_TYPE_STRING, ROLE_EXTERNAL.data(), nullptr);
-    auto* auth = static_cast<GstRTSPAuth*>(g_object_new(AuthHook::Type(), nullptr));
-    Gate::Attach(auth, gate_);
+    const TokenRef internal{
+        gst_rtsp_token_new(kTokenRole, G_TYPE_STRING, kRoleInternal.data(), nullptr)};
+    const TokenRef external{
+        gst_rtsp_token_new(kTokenRole, G_TYPE_STRING, kRoleExternal.data(), nullptr)};
+    const auto auth = Adopt(static_cast<GstRTSPAuth*>(g_object_new(AuthHook::Type(), nullptr)));
+    Gate::Attach(auth.get(), gate_);
     bool hasInternal = false;
     bool hasExternal = false;
 
     for (const auto& user : users) {
-        gchar* basic = gst_rtsp_auth_make_basic(user.name.c_str(), user.password.c_str());
-        if (user.role == ROLE_INTERNAL) {
-            gst_rtsp_auth_add_basic(auth, basic, internal);
+        const auto basic =
+            Adopt(gst_rtsp_auth_make_basic(user.name.c_str(), user.password.c_str()));
+        if (user.role == kRoleInternal) {
+            gst_rtsp_auth_add_basic(auth.get(), basic.get(), internal.get());
             hasInternal = true;
         } else {
-            gst_rtsp_auth_add_basic(auth, basic, external);
+            gst_rtsp_auth_add_basic(auth.get(), basic.get(), external.get());
             hasExternal = true;
         }
-        g_free(basic);
     }
 
     // No default token: a client without credentials is challenged (401).
-    gst_rtsp_token_unref(external);
-    gst_rtsp_token_unref(internal);
-    gst_rtsp_server_set_auth(server_, auth);
-    g_object_unref(auth);
+    gst_rtsp_server_set_auth(server_.get(), auth.get());
 
     if (!hasInternal || !hasExternal) {
         CloseClientsOfRemovedRoles(hasInternal, hasExternal);
@@ -645,15 +577,15 @@ bool RtspServer::AddCamera(Config::CameraSettings camera) {
         return false;
     }
 
-    GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(server_);
-    if (mounts == nullptr) {
+    const auto mounts = Adopt(gst_rtsp_server_get_mount_points(server_.get()));
+    if (!mounts) {
         SPDLOG_ERROR("Failed to configure mount points for server");
         return false;
     }
     SPDLOG_INFO("Provide camera '{}' at path '{}'", name, path);
-    gst_rtsp_mount_points_add_factory(mounts, path.c_str(),
-                                      GST_RTSP_MEDIA_FACTORY(g_object_ref(factory_)));
-    g_object_unref(mounts);
+    // The mount points take the reference added here.
+    gst_rtsp_mount_points_add_factory(mounts.get(), path.c_str(),
+                                      GST_RTSP_MEDIA_FACTORY(g_object_ref(factory_.get())));
     return true;
 }
 
@@ -670,21 +602,19 @@ void RtspServer::RemoveCamera(const std::string& path) {
         cameras_.erase(it);
     }
 
-    GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(server_);
-    if (mounts == nullptr) {
+    const auto mounts = Adopt(gst_rtsp_server_get_mount_points(server_.get()));
+    if (!mounts) {
         SPDLOG_ERROR("Failed to configure mount points for server");
         return;
     }
-    gst_rtsp_mount_points_remove_factory(mounts, path.c_str());
-    CloseClientsOfPath(path);
-    g_object_unref(mounts);
+    gst_rtsp_mount_points_remove_factory(mounts.get(), path.c_str());
+    CloseClientsOfPath(path, PathEnd::Unmounted);
 }
 
 RtspSrcConfig RtspServer::GetRtspSrcConfig(const GstRTSPUrl* url) {
     const std::string_view abspath =
         (url != nullptr && url->abspath != nullptr) ? std::string_view(url->abspath) : "";
     SPDLOG_INFO("Request info for mountpoint on path '{}'", abspath);
-    t_lookupPath = abspath;
 
     RtspSrcConfig result;
     if (url == nullptr || url->abspath == nullptr) {
@@ -703,6 +633,17 @@ RtspSrcConfig RtspServer::GetRtspSrcConfig(const GstRTSPUrl* url) {
     return result;
 }
 
+ClientEntry* RtspServer::FindClientLocked(GstRTSPClient* client) {
+    const auto it = std::find_if(clients_.begin(), clients_.end(),
+                                 [client](const auto& e) { return e.client == client; });
+    return it != clients_.end() ? &*it : nullptr;
+}
+
+std::size_t RtspServer::CountPlayingLocked() const {
+    return static_cast<std::size_t>(
+        std::count_if(clients_.begin(), clients_.end(), [](const auto& e) { return e.playing; }));
+}
+
 std::vector<ClientEntry> RtspServer::Clients() {
     std::lock_guard lock(clientLock_);
     return clients_;
@@ -717,12 +658,12 @@ void RtspServer::AddClient(GstRTSPClient* client) {
     entry.connectedAt = Clock::now();
     SPDLOG_DEBUG("Client {}: Connection from {}", fmt::ptr(client), entry.address);
     Gate::Attach(client, gate_);
-    for (std::size_t i = 0; i < CLIENT_SIGNALS.size(); ++i) {
-        const std::string_view signal = CLIENT_SIGNALS[i];
+    for (std::size_t i = 0; i < kClientSignals.size(); ++i) {
+        const std::string_view signal = kClientSignals[i];
         GCallback callback = signal == "closed"              ? G_CALLBACK(&Gate::OnClosed)
                              : signal.substr(0, 4) == "pre-" ? G_CALLBACK(&Gate::OnPreRequest)
                                                              : G_CALLBACK(&Gate::OnRequest);
-        entry.handlerIds[i] = g_signal_connect(client, CLIENT_SIGNALS[i], callback, gate_.get());
+        entry.handlerIds[i] = g_signal_connect(client, kClientSignals[i], callback, gate_.get());
     }
 
     std::lock_guard lock(clientLock_);
@@ -741,7 +682,7 @@ GstRTSPStatusCode RtspServer::HandlePreRequest(GstRTSPClient* client, GstRTSPCon
         // finished yet may be about to unprepare the shared media this request would find;
         // the library would then answer 503. Its close is awaited (briefly) instead.
         const std::string_view path = ctx->uri->abspath;
-        clientsChanged_.wait_for(lock, CLOSE_WAIT_LIMIT, [&] {
+        clientsChanged_.wait_for(lock, kCloseWaitLimit, [&] {
             return std::none_of(clients_.begin(), clients_.end(), [&](const ClientEntry& e) {
                 return e.client != client && !e.path.empty() && path.starts_with(e.path) &&
                        (path.size() == e.path.size() || path[e.path.size()] == '/') &&
@@ -752,10 +693,10 @@ GstRTSPStatusCode RtspServer::HandlePreRequest(GstRTSPClient* client, GstRTSPCon
 
     // The slot is taken here, in one step with the count, so that PLAYs arriving together
     // never exceed MAX_CLIENTS.
-    ClientEntry* entry = FindEntry(clients_, client);
+    ClientEntry* entry = FindClientLocked(client);
     const bool play = ctx->method == GST_RTSP_PLAY;
     if (entry == nullptr || !entry->playing) {
-        const std::size_t playing = CountPlaying(clients_);
+        const std::size_t playing = CountPlayingLocked();
         if (playing >= MAX_CLIENTS) {
             SPDLOG_INFO(
                 "Client {}: Exceeded MAX_CLIENTS ({}/{} playing): Respond with SERVICE_UNAVAILABLE",
@@ -779,18 +720,17 @@ void RtspServer::HandleRequest(GstRTSPClient* client, GstRTSPContext* ctx) {
     SPDLOG_INFO("Client {}: Handle {} request", fmt::ptr(client), MethodName(ctx));
 
     std::lock_guard lock(clientLock_);
-    const auto it = std::find_if(clients_.begin(), clients_.end(),
-                                 [client](const auto& e) { return e.client == client; });
-    if (it == clients_.end()) {
+    ClientEntry* it = FindClientLocked(client);
+    if (it == nullptr) {
         SPDLOG_WARN("Client {}: Unknown", fmt::ptr(client));
         return;
     }
 
     if (it->role.empty() && ctx->token != nullptr) {
-        const gchar* role = gst_rtsp_token_get_string(ctx->token, TOKEN_ROLE);
+        const gchar* role = gst_rtsp_token_get_string(ctx->token, kTokenRole);
         if (role != nullptr) {
             SPDLOG_INFO("Client {}: Role '{}'", fmt::ptr(client), role);
-            it->role = role == ROLE_INTERNAL ? ROLE_INTERNAL : ROLE_EXTERNAL;
+            it->role = role == kRoleInternal ? kRoleInternal : kRoleExternal;
         } else {
             SPDLOG_WARN("Client {}: No role", fmt::ptr(client));
         }
@@ -802,28 +742,27 @@ void RtspServer::HandleRequest(GstRTSPClient* client, GstRTSPContext* ctx) {
     }
 
     if (ctx->method == GST_RTSP_PLAY) {
-        SPDLOG_INFO("{}/{} clients playing", CountPlaying(clients_), clients_.size());
+        SPDLOG_INFO("{}/{} clients playing", CountPlayingLocked(), clients_.size());
     }
 }
 
 void RtspServer::RemoveClient(GstRTSPClient* client) {
     std::lock_guard lock(clientLock_);
-    const auto it = std::find_if(clients_.begin(), clients_.end(),
-                                 [client](const auto& e) { return e.client == client; });
+    ClientEntry* entry = FindClientLocked(client);
     // Clients that never authenticated come and go at debug level.
     const auto level =
-        it == clients_.end() || it->authenticated ? spdlog::level::info : spdlog::level::debug;
+        entry == nullptr || entry->authenticated ? spdlog::level::info : spdlog::level::debug;
     SPDLOG_LOGGER_CALL(spdlog::default_logger_raw(), level, "Client {}: Closed", fmt::ptr(client));
-    if (it != clients_.end()) {
-        for (const gulong id : it->handlerIds) {
+    if (entry != nullptr) {
+        for (const gulong id : entry->handlerIds) {
             g_signal_handler_disconnect(client, id);
         }
-        clients_.erase(it);
+        clients_.erase(clients_.begin() + (entry - clients_.data()));
         clientsChanged_.notify_all();
     }
     SPDLOG_LOGGER_CALL(spdlog::default_logger_raw(), level,
                        "Client {}: Removed ({}/{} clients playing)", fmt::ptr(client),
-                       CountPlaying(clients_), clients_.size());
+                       CountPlayingLocked(), clients_.size());
 }
 
 bool RtspServer::AdmitConnection(GstRTSPContext* ctx) {
@@ -845,7 +784,7 @@ bool RtspServer::AuthenticateRequest(GstRTSPAuth* auth, GstRTSPContext* ctx) {
     bool closing = false;
     {
         std::lock_guard lock(clientLock_);
-        if (ClientEntry* entry = FindEntry(clients_, ctx->client)) {
+        if (ClientEntry* entry = FindClientLocked(ctx->client)) {
             entry->bytesAtLastRequest = received;
             entry->partialSince = {};
             closing = entry->closing;
@@ -866,7 +805,7 @@ bool RtspServer::AuthenticateRequest(GstRTSPAuth* auth, GstRTSPContext* ctx) {
         bool first = false;
         {
             std::lock_guard lock(clientLock_);
-            if (ClientEntry* entry = FindEntry(clients_, ctx->client);
+            if (ClientEntry* entry = FindClientLocked(ctx->client);
                 entry != nullptr && !entry->authenticated) {
                 entry->authenticated = true;
                 first = true;
@@ -888,7 +827,7 @@ bool RtspServer::AuthenticateRequest(GstRTSPAuth* auth, GstRTSPContext* ctx) {
     bool close = frontDoor_.AuthFailed(address, now);
     {
         std::lock_guard lock(clientLock_);
-        if (ClientEntry* entry = FindEntry(clients_, ctx->client)) {
+        if (ClientEntry* entry = FindClientLocked(ctx->client)) {
             close =
                 close || ++entry->authFailures >= frontDoor_.Limits().maxAuthFailuresPerConnection;
             entry->closing = close;
@@ -964,7 +903,7 @@ void RtspServer::OnSessionRemoved(GstRTSPSession* session) {
         if (entry.playing && entry.sessions.empty()) {
             entry.playing = false;
             SPDLOG_INFO("Client {}: Session ended ({}/{} clients playing)", fmt::ptr(entry.client),
-                        CountPlaying(clients_), clients_.size());
+                        CountPlayingLocked(), clients_.size());
         }
         return;
     }
@@ -976,7 +915,7 @@ void RtspServer::PostToLoop(std::function<void(RtspServer&)> fn) {
                           [](gpointer t) { delete static_cast<Gate::LoopTask*>(t); });
     {
         std::lock_guard lock(tasksLock_);
-        tasks_.push_back(task);  // the list owns the reference of g_idle_source_new
+        tasks_.push_back(Adopt(task));  // the list owns the reference of g_idle_source_new
     }
     g_source_attach(task, nullptr);
 }
@@ -984,46 +923,31 @@ void RtspServer::PostToLoop(std::function<void(RtspServer&)> fn) {
 void RtspServer::FinishTask() {
     std::lock_guard lock(tasksLock_);
     GSource* current = g_main_current_source();
-    const auto it = std::find(tasks_.begin(), tasks_.end(), current);
+    const auto it = std::find_if(tasks_.begin(), tasks_.end(),
+                                 [current](const auto& task) { return task.get() == current; });
     if (it != tasks_.end()) {
-        g_source_unref(*it);  // still referenced by the context while it dispatches
-        tasks_.erase(it);
+        tasks_.erase(it);  // still referenced by the context while it dispatches
     }
 }
 
 void RtspServer::OnCameraStopped(const std::string& path, const std::string& reason) {
     SPDLOG_WARN("Camera at path '{}' stopped: {}", path, reason);
-    PostToLoop([path](RtspServer& s) { s.CloseClientsOfStoppedCamera(path); });
-}
-
-void RtspServer::CloseClientsOfStoppedCamera(const std::string& path) {
-    FilterClients(server_, [this, &path](GstRTSPClient* client) {
-        std::lock_guard lock(clientLock_);
-        const bool remove = std::any_of(clients_.begin(), clients_.end(), [&](const auto& e) {
-            return e.client == client && e.path == path;
-        });
-        if (remove) {
-            SPDLOG_INFO("Remove RtspClient {} because the camera at path {} stopped",
-                        fmt::ptr(client), path);
-        }
-        return remove;
-    });
+    PostToLoop([path](RtspServer& s) { s.CloseClientsOfPath(path, PathEnd::CameraStopped); });
 }
 
 void RtspServer::CloseAllClients() {
-    FilterClients(server_, [](GstRTSPClient*) { return true; });
+    FilterClients(server_.get(), [](GstRTSPClient*) { return true; });
 }
 
 void RtspServer::CloseClientsOfRemovedRoles(bool hasInternal, bool hasExternal) {
-    FilterClients(server_, [this, hasInternal, hasExternal](GstRTSPClient* client) {
+    FilterClients(server_.get(), [this, hasInternal, hasExternal](GstRTSPClient* client) {
         std::lock_guard lock(clientLock_);
-        const auto it = std::find_if(clients_.begin(), clients_.end(),
-                                     [client](const auto& e) { return e.client == client; });
-        if (it == clients_.end() || it->role.empty()) {
+        const ClientEntry* entry = FindClientLocked(client);
+        if (entry == nullptr || entry->role.empty()) {
             return false;
         }
-        const bool remove = (it->role == ROLE_INTERNAL && !hasInternal) ||
-                            (it->role == ROLE_EXTERNAL && !hasExternal);
+        const bool remove = (entry->role == kRoleInternal && !hasInternal) ||
+                            (entry->role == kRoleExternal && !hasExternal);
         if (remove) {
             SPDLOG_INFO("Remove RtspClient {} because user/role was removed", fmt::ptr(client));
         }
@@ -1031,17 +955,21 @@ void RtspServer::CloseClientsOfRemovedRoles(bool hasInternal, bool hasExternal) 
     });
 }
 
-void RtspServer::CloseClientsOfPath(const std::string& path) {
-    FilterClients(server_, [this, &path](GstRTSPClient* client) {
+void RtspServer::CloseClientsOfPath(const std::string& path, PathEnd why) {
+    FilterClients(server_.get(), [this, &path, why](GstRTSPClient* client) {
         std::lock_guard lock(clientLock_);
-        const bool remove = std::any_of(clients_.begin(), clients_.end(), [&](const auto& e) {
-            return e.client == client && e.path == path;
-        });
-        if (remove) {
+        const ClientEntry* entry = FindClientLocked(client);
+        if (entry == nullptr || entry->path != path) {
+            return false;
+        }
+        if (why == PathEnd::Unmounted) {
             SPDLOG_INFO("Remove RtspClient {} because mountpoint for path {} was removed",
                         fmt::ptr(client), path);
+        } else {
+            SPDLOG_INFO("Remove RtspClient {} because the camera at path {} stopped",
+                        fmt::ptr(client), path);
         }
-        return remove;
+        return true;
     });
 }
 

@@ -20,20 +20,22 @@
 #include "Tavrel/RtspServer/FrontDoor.h"
 #include "Tavrel/RtspServer/IRtspServer.h"
 #include "Tavrel/RtspServer/RtspSrcMediaFactory.h"
+#include "Tavrel/gst/GRef.h"
 
 namespace Norvane::Tavrel {
 
 /// How many client connections may play at once.
+// NOLINTNEXTLINE(readability-identifier-naming): public name
 inline constexpr std::size_t MAX_CLIENTS = 5;
 
 /// The record of one connected RTSP client.
 struct ClientEntry {
     using Clock = std::chrono::steady_clock;
     /// Signals connected on every client, in the order of `handlerIds`.
-    static constexpr std::size_t HANDLER_COUNT = 11;
+    static constexpr std::size_t kHandlerCount = 11;
 
     GstRTSPClient* client{nullptr};                  ///< not owned; the client's identity
-    std::array<gulong, HANDLER_COUNT> handlerIds{};  ///< handlers connected on `client`
+    std::array<gulong, kHandlerCount> handlerIds{};  ///< handlers connected on `client`
     std::string path;       ///< absolute path of the first request URL; empty until then
     std::string_view role;  ///< "internal" or "external" (static texts); empty until known
     /// Holds one of the MAX_CLIENTS slots: taken when its PLAY is admitted, given back when
@@ -55,6 +57,23 @@ struct ClientEntry {
 /// per camera, Basic authentication with the roles "internal" and "external", and at most
 /// MAX_CLIENTS playing connections. Runs the library's server on a GLib main loop (default
 /// main context) in a thread of its own.
+///
+/// Threads: the public functions come from the controller; the library calls in from its loop
+/// thread (new clients, timers, loop tasks), from its client threads (requests, "closed",
+/// authentication) and from the media's streaming threads (a camera that stopped).
+///
+/// Locking order (a lock on the left may be held while one on its right is taken, never the
+/// other way round):
+///   library's server lock -> clientLock_ -> GLib's signal lock (handlers disconnected)
+///   tasksLock_ -> GLib's main context lock (tasks destroyed and released)
+/// The client filters (gst_rtsp_server_client_filter) call back with the library's server lock
+/// held: they take clientLock_ only, and nothing under clientLock_ calls into the library's
+/// server, its mount points or its session pool. The camera lookup (GetRtspSrcConfig) runs
+/// inside the library's media construction, its factory lock held, and takes cameraLock_;
+/// a stopped camera is reported on a streaming thread and takes tasksLock_.
+/// cameraLock_, loopMutex_, Gate's mutex and FrontDoor's lock are leaves: nothing else is taken
+/// while one of them is held (but spdlog's, for logging), and they are never taken under
+/// another of ours. Functions named ...Locked expect clientLock_ held.
 class RtspServer : public IRtspServer {
 public:
     /// Creates a listening server from the configuration; empty on failure (logged).
@@ -83,24 +102,24 @@ public:
     std::vector<ClientEntry> Clients();
 
     /// The library's server object (borrowed; for diagnostics).
-    GstRTSPServer* LibraryServer() const { return server_; }
+    GstRTSPServer* LibraryServer() const { return server_.get(); }
 
     /// How often sessions whose client vanished without TEARDOWN are looked for.
-    static constexpr std::chrono::seconds SESSION_CLEANUP_INTERVAL{2};
+    static constexpr std::chrono::seconds kSessionCleanupInterval{2};
     /// Client threads of the library; each client gets its own up to this number.
-    static constexpr int CLIENT_THREADS = 16;
+    static constexpr int kClientThreads = 16;
 
     /// How long a request waits for the close of a departed client of its path.
-    static constexpr std::chrono::seconds CLOSE_WAIT_LIMIT{2};
+    static constexpr std::chrono::seconds kCloseWaitLimit{2};
     /// How often the front door looks for connections past their deadlines.
-    static constexpr std::chrono::seconds HOUSEKEEPING_INTERVAL{1};
+    static constexpr std::chrono::seconds kHousekeepingInterval{1};
 
 private:
     class Gate;
     struct AuthHook;
 
-    RtspServer(GstRTSPServer* server, RtspSrcMediaFactory* factory, GSocket* socket,
-               GSource* source, const FrontDoorLimits& limits);
+    RtspServer(gst::GRef<GstRTSPServer> server, gst::GRef<RtspSrcMediaFactory> factory,
+               gst::GRef<GSocket> socket, gst::GRef<GSource> source, const FrontDoorLimits& limits);
 
     // Front door (the library's authentication hooks; see AuthHook).
     bool AdmitConnection(GstRTSPContext* ctx);
@@ -117,42 +136,49 @@ private:
     void HandleRequest(GstRTSPClient* client, GstRTSPContext* ctx);
     void RemoveClient(GstRTSPClient* client);
 
-    // Client filters.
+    // Client records; clientLock_ held.
+    ClientEntry* FindClientLocked(GstRTSPClient* client);
+    std::size_t CountPlayingLocked() const;
+
+    /// Why the clients of a path are closed (only the log line differs).
+    enum class PathEnd { Unmounted, CameraStopped };
+
+    // Client filters: run from the controller or the loop, never with one of our locks held.
     void CloseAllClients();
     void CloseClientsOfRemovedRoles(bool hasInternal, bool hasExternal);
-    void CloseClientsOfPath(const std::string& path);
-    // A camera's media failed (any thread): its clients are closed from the loop.
+    void CloseClientsOfPath(const std::string& path, PathEnd why);
+    // A camera's media failed or ended (any thread): its clients are closed from the loop.
     void OnCameraStopped(const std::string& path, const std::string& reason);
-    void CloseClientsOfStoppedCamera(const std::string& path);
     void FinishTask();
 
-    GstRTSPServer* server_;         // one reference owned
-    RtspSrcMediaFactory* factory_;  // one reference owned
-    GSocket* socket_;               // one reference owned
-    GSource* source_;               // one reference owned; attached to the default context
-    GMainLoop* loop_;               // owned; on the default context
+    gst::GRef<GstRTSPServer> server_;
+    gst::GRef<RtspSrcMediaFactory> factory_;
+    gst::GRef<GSocket> socket_;
+    gst::GRef<GSource> source_;  // attached to the default context
+    gst::GRef<GMainLoop> loop_;  // on the default context
     std::thread thread_;
-    std::mutex loopMutex_;
-    std::condition_variable loopCv_;
+    std::mutex loopMutex_;               /* protects nothing but the wait on loopCv_ */
+    std::condition_variable loopCv_;     // with loopMutex_: loopDone_ was set
     std::atomic<bool> loopDone_{false};  // set by the thread when its loop returned
-    // The locks below (and FrontDoor's own) are never held together, and none is held while
-    // calling into the library's server, mount points or client filters. Under the client lock
-    // a listed client is alive (its entry goes in its "closed" handler), so its connection may
-    // be read there.
-    std::mutex cameraLock_;  // guards cameras_
-    std::mutex clientLock_;  // guards clients_
+
+    std::mutex cameraLock_; /* protects cameras_ */
     std::vector<Config::CameraSettings> cameras_;
+
+    // Under clientLock_ a listed client is alive (its entry goes in its "closed" handler), so
+    // its connection may be read there.
+    std::mutex clientLock_; /* protects clients_ and every field of its entries */
     std::vector<ClientEntry> clients_;
     std::condition_variable clientsChanged_;  // with clientLock_: an entry was removed
-    FrontDoor frontDoor_;
+
+    FrontDoor frontDoor_;  // thread-safe by itself (its own leaf lock)
 
     std::shared_ptr<Gate> gate_;  // lets library callbacks reach this object while it lives
     gulong clientConnectedId_{0};
-    GSource* cleanupSource_{nullptr};       // one reference owned; session clean-up timer
-    GSource* housekeepingSource_{nullptr};  // one reference owned; front-door deadlines
-    gulong sessionRemovedId_{0};            // on the library's session pool
-    std::mutex tasksLock_;                  // guards tasks_
-    std::vector<GSource*> tasks_;           // one reference owned each; idle tasks not yet run
+    gst::GRef<GSource> cleanupSource_;       // session clean-up timer
+    gst::GRef<GSource> housekeepingSource_;  // front-door deadlines
+    gulong sessionRemovedId_{0};             // on the library's session pool
+    std::mutex tasksLock_;                   /* protects tasks_ */
+    std::vector<gst::GRef<GSource>> tasks_;  // idle tasks not yet run
 };
 
 }  // namespace Norvane::Tavrel

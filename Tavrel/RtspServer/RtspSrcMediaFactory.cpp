@@ -1,10 +1,15 @@
 #include "Tavrel/RtspServer/RtspSrcMediaFactory.h"
 
 #include "Tavrel/gst/CameraCaps.h"
+#include "Tavrel/gst/GRef.h"
 #include "Tavrel/gst/RtpPassthroughPay.h"
 
+#include <spdlog/spdlog.h>
+
 #include <atomic>
+#include <exception>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -12,6 +17,10 @@ GST_DEBUG_CATEGORY_STATIC(rtsp_src_media_factory_debug);
 #define GST_CAT_DEFAULT rtsp_src_media_factory_debug
 
 namespace {
+
+using Norvane::Tavrel::gst::Adopt;
+using Norvane::Tavrel::gst::GRef;
+using Norvane::Tavrel::gst::Sink;
 
 constexpr guint kLatencyMs = 100;
 /* How long the camera may take to connect or answer one RTSP request before the media fails
@@ -25,7 +34,7 @@ constexpr const char* kPathKey = "rtsp-src-media-factory-path";
  * library's cache as long as one of its clients stays connected, and the library refuses to
  * prepare it again; a new generation makes the next client get a new media instead. */
 struct FactoryState {
-    std::mutex mutex;
+    std::mutex mutex; /* protects generations; a leaf: nothing else is taken while it is held */
     std::map<std::string, guint> generations;
 };
 
@@ -38,12 +47,24 @@ FactoryState* State(GstRTSPMediaFactory* factory) {
     return static_cast<FactoryState*>(g_object_get_qdata(G_OBJECT(factory), StateQuark()));
 }
 
-/* Follows one media's bus for its first error; owned by the signal handler. */
+/* What the handlers watching one media share: its path, whether it was retired, whether it is
+ * being unprepared (its last client left) and whether its end was reported. Each handler owns a
+ * share. */
 struct MediaWatch {
+    MediaWatch(GstRTSPMediaFactory* factory, const char* path) : path(path) {
+        g_weak_ref_init(&this->factory, factory);
+    }
+    ~MediaWatch() { g_weak_ref_clear(&factory); }
+    MediaWatch(const MediaWatch&) = delete;
+    MediaWatch& operator=(const MediaWatch&) = delete;
+
     GWeakRef factory;
     std::string path;
-    std::atomic<bool> failed{false};
+    std::atomic<bool> retired{false};
+    std::atomic<bool> unpreparing{false};
+    std::atomic<bool> reported{false};
 };
+using MediaWatchShare = std::shared_ptr<MediaWatch>;
 
 }  // namespace
 
@@ -75,6 +96,8 @@ static void rtsp_src_media_factory_init(GTypeInstance* instance, gpointer) {
     RtspSrcMediaFactory* factory = reinterpret_cast<RtspSrcMediaFactory*>(instance);
     factory->config_func = nullptr;
     factory->config_data = nullptr;
+    factory->stopped_func = nullptr;
+    factory->stopped_data = nullptr;
     g_object_set_qdata_full(G_OBJECT(factory), StateQuark(), new FactoryState,
                             [](gpointer data) { delete static_cast<FactoryState*>(data); });
     GST_INFO_OBJECT(factory, "new");
@@ -103,6 +126,13 @@ void rtsp_src_media_factory_set_config_func(RtspSrcMediaFactory* factory, RtspSr
     factory->config_data = user_data;
 }
 
+void rtsp_src_media_factory_set_stopped_func(RtspSrcMediaFactory* factory, RtspSrcStoppedFunc func,
+                                             gpointer user_data) {
+    g_return_if_fail(RTSP_SRC_IS_MEDIA_FACTORY(factory));
+    factory->stopped_func = func;
+    factory->stopped_data = user_data;
+}
+
 /* rtspsrc "select-stream": only video streams are set up with the camera, so no audio or
  * metadata travels to us just to be dropped, and a camera without video fails at once instead
  * of leaving the client waiting for a stream that never starts. */
@@ -116,30 +146,23 @@ static gboolean OnSelectStream(GstElement*, guint num, GstCaps* caps, gpointer) 
 }
 
 static void OnVideoPadAdded(GstElement*, GstPad* pad, GstElement* demuxer) {
-    GstCaps* pad_caps = gst_pad_get_current_caps(pad);
-    GstCaps* video_caps = gst_caps_from_string("application/x-rtp,media=video");
-    if (pad_caps && gst_caps_is_subset(pad_caps, video_caps)) {
+    const auto pad_caps = Adopt(gst_pad_get_current_caps(pad));
+    const auto video_caps = Adopt(gst_caps_from_string("application/x-rtp,media=video"));
+    if (pad_caps && gst_caps_is_subset(pad_caps.get(), video_caps.get())) {
         GST_DEBUG("pad added: Link rtspsrc:src with rtpptdemux:sink");
-        GstPad* sinkpad = gst_element_get_static_pad(demuxer, "sink");
-        gst_pad_link(pad, sinkpad);
-        gst_object_unref(sinkpad);
+        gst_pad_link(pad, Adopt(gst_element_get_static_pad(demuxer, "sink")).get());
     }
-    gst_caps_unref(video_caps);
-    if (pad_caps)
-        gst_caps_unref(pad_caps);
 }
 
 static void OnPadAdded(GstElement*, GstPad* pad, GstElement* payloader) {
     GST_DEBUG("pad added: Link rtpptdemux:src with rtppassthroughpay:sink");
-    GstPad* sinkpad = gst_element_get_static_pad(payloader, "sink");
-    gst_pad_link(pad, sinkpad);
-    gst_object_unref(sinkpad);
+    gst_pad_link(pad, Adopt(gst_element_get_static_pad(payloader, "sink")).get());
 }
 
 /* Name of the element message that tells a camera's end (see the header). */
 constexpr const char* kCameraEndedMessage = "rtsp-src-camera-ended";
 
-gboolean rtsp_src_media_factory_is_camera_end(GstMessage* message) {
+static bool IsCameraEnd(GstMessage* message) {
     const GstStructure* s = message && GST_MESSAGE_TYPE(message) == GST_MESSAGE_ELEMENT
                                 ? gst_message_get_structure(message)
                                 : nullptr;
@@ -151,14 +174,13 @@ gboolean rtsp_src_media_factory_is_camera_end(GstMessage* message) {
  * RTP session that serves our clients may send its BYE before it marks its input as ended and
  * then never passes EOS on to the RTCP sink, so the pipeline never counts every sink as done. */
 static void PostCameraEnded(GstPad* pad) {
-    GstObject* payloader = gst_pad_get_parent(pad);
+    const auto payloader = Adopt(gst_pad_get_parent(pad));
     if (!payloader)
         return;
-    GST_INFO_OBJECT(payloader, "the camera ended its stream");
+    GST_INFO_OBJECT(payloader.get(), "the camera ended its stream");
     gst_element_post_message(
-        GST_ELEMENT(payloader),
-        gst_message_new_element(payloader, gst_structure_new_empty(kCameraEndedMessage)));
-    gst_object_unref(payloader);
+        GST_ELEMENT(payloader.get()),
+        gst_message_new_element(payloader.get(), gst_structure_new_empty(kCameraEndedMessage)));
 }
 
 /* The caps that reach the payloader describe the camera's session too; the SDP we serve is made
@@ -171,11 +193,10 @@ static GstPadProbeReturn OnPayloaderSinkEvent(GstPad* pad, GstPadProbeInfo* info
         return GST_PAD_PROBE_OK;
     GstCaps* caps = nullptr;
     gst_event_parse_caps(event, &caps);
-    GstCaps* clean = Norvane::Tavrel::gst::CleanCameraCaps(caps);
-    GST_DEBUG("caps for the payloader: %" GST_PTR_FORMAT, clean);
-    GstEvent* replacement = gst_event_new_caps(clean);
+    const auto clean = Adopt(Norvane::Tavrel::gst::CleanCameraCaps(caps));
+    GST_DEBUG("caps for the payloader: %" GST_PTR_FORMAT, clean.get());
+    GstEvent* replacement = gst_event_new_caps(clean.get());
     gst_event_set_seqnum(replacement, gst_event_get_seqnum(event));
-    gst_caps_unref(clean);
     gst_event_unref(event);
     GST_PAD_PROBE_INFO_DATA(info) = replacement;
     return GST_PAD_PROBE_OK;
@@ -254,80 +275,85 @@ static GstRTSPMedia* rtsp_src_media_factory_construct(GstRTSPMediaFactory* facto
 }
 
 /* The media of watch->path may not serve another client: the next one gets a new media. */
-static void RetireMedia(MediaWatch* watch) {
-    if (watch->failed.exchange(true))
+static void RetireMedia(MediaWatch& watch) {
+    if (watch.retired.exchange(true))
         return;
-    auto* factory = static_cast<GstRTSPMediaFactory*>(g_weak_ref_get(&watch->factory));
+    const auto factory = Adopt(static_cast<GstRTSPMediaFactory*>(g_weak_ref_get(&watch.factory)));
     if (!factory)
         return;
-    if (FactoryState* state = State(factory)) {
+    if (FactoryState* state = State(factory.get())) {
         const std::lock_guard lock(state->mutex);
-        ++state->generations[watch->path];
+        ++state->generations[watch.path];
     }
-    g_object_unref(factory);
+}
+
+/* The camera behind the media failed or ended: the media is retired, and the factory's owner
+ * is told once. */
+static void ReportStopped(MediaWatch& watch, const gchar* reason) {
+    RetireMedia(watch);
+    const auto factory = Adopt(static_cast<RtspSrcMediaFactory*>(g_weak_ref_get(&watch.factory)));
+    if (factory && factory->stopped_func)
+        factory->stopped_func(watch.path.c_str(), reason, factory->stopped_data);
 }
 
 /* Runs on the thread that posts the error (a streaming thread of the camera's source). */
 static void OnMediaError(GstBus*, GstMessage* message, gpointer data) {
-    auto* watch = static_cast<MediaWatch*>(data);
-    if (watch->failed)
+    MediaWatch& watch = **static_cast<MediaWatchShare*>(data);
+    // An error of a pipeline on its way down (the camera's connection closing) is no failure.
+    if (watch.unpreparing || watch.reported.exchange(true))
         return;
     GError* error = nullptr;
     gst_message_parse_error(message, &error, nullptr);
-    GST_WARNING("media of %s failed (%s): the next client gets a new one", watch->path.c_str(),
+    const auto owned = Adopt(error);
+    GST_WARNING("media of %s failed (%s): the next client gets a new one", watch.path.c_str(),
                 error ? error->message : "?");
-    if (error)
-        g_error_free(error);
-    RetireMedia(watch);
+    ReportStopped(watch, error ? error->message : "");
 }
 
-/* A camera that ends its stream leaves a media that has nothing more to give. */
+/* A camera that ends its stream leaves a media that has nothing more to give; it is treated
+ * like one that failed. */
 static void OnCameraEnded(GstBus*, GstMessage* message, gpointer data) {
-    auto* watch = static_cast<MediaWatch*>(data);
-    if (watch->failed || !rtsp_src_media_factory_is_camera_end(message))
+    MediaWatch& watch = **static_cast<MediaWatchShare*>(data);
+    if (!IsCameraEnd(message) || watch.unpreparing || watch.reported.exchange(true))
         return;
-    GST_INFO("media of %s ended: the next client gets a new one", watch->path.c_str());
-    RetireMedia(watch);
+    GST_INFO("media of %s ended: the next client gets a new one", watch.path.c_str());
+    ReportStopped(watch, "end of stream");
 }
 
 /* A shared media that is being unprepared (its last client left) stays in the library's cache
  * until its pipeline has stopped, and a client coming meanwhile would be refused (503); from
  * then on the next client gets a new media. */
 static void OnMediaTargetState(GstRTSPMedia*, gint state, gpointer data) {
-    if (state == GST_STATE_NULL)
-        RetireMedia(static_cast<MediaWatch*>(data));
+    if (state == GST_STATE_NULL) {
+        MediaWatch& watch = **static_cast<MediaWatchShare*>(data);
+        watch.unpreparing = true;
+        RetireMedia(watch);
+    }
 }
 
-static void FreeMediaWatch(gpointer data, GClosure*) {
-    auto* watch = static_cast<MediaWatch*>(data);
-    g_weak_ref_clear(&watch->factory);
-    delete watch;
-}
-
-/* Connects a handler that gets a new MediaWatch of its own for the path of one media. */
+/* Connects a handler that holds a share of the media's watch. */
 static void ConnectMediaWatch(gpointer instance, const char* signal, GCallback handler,
-                              GstRTSPMediaFactory* factory, const char* path) {
-    auto* watch = new MediaWatch;
-    g_weak_ref_init(&watch->factory, factory);
-    watch->path = path;
-    g_signal_connect_data(instance, signal, handler, watch, FreeMediaWatch,
-                          static_cast<GConnectFlags>(0));
+                              const MediaWatchShare& watch) {
+    g_signal_connect_data(
+        instance, signal, handler, new MediaWatchShare(watch),
+        [](gpointer share, GClosure*) { delete static_cast<MediaWatchShare*>(share); },
+        static_cast<GConnectFlags>(0));
 }
 
 static void rtsp_src_media_factory_configure(GstRTSPMediaFactory* factory, GstRTSPMedia* media) {
     GST_RTSP_MEDIA_FACTORY_CLASS(rtsp_src_media_factory_parent_class)->configure(factory, media);
 
-    GstElement* element = gst_rtsp_media_get_element(media);
+    const auto element = Adopt(gst_rtsp_media_get_element(media));
     if (!element)
         return;
-    GstElement* payloader =
-        GST_IS_BIN(element) ? gst_bin_get_by_name(GST_BIN(element), "pay0") : nullptr;
-    GstObject* pipeline = gst_object_get_parent(GST_OBJECT(element));
+    const auto payloader = Adopt(
+        GST_IS_BIN(element.get()) ? gst_bin_get_by_name(GST_BIN(element.get()), "pay0") : nullptr);
+    const auto pipeline = Adopt(gst_object_get_parent(GST_OBJECT(element.get())));
     // Only our own element can follow the sinks; another one keeps the library's way.
-    if (pipeline && GST_IS_BIN(pipeline)) {
+    if (pipeline && GST_IS_BIN(pipeline.get())) {
         GstElement* ours =
-            payloader && TAVREL_IS_RTP_PASSTHROUGH_PAY(payloader) ? payloader : nullptr;
-        g_signal_connect_data(pipeline, "deep-element-added", G_CALLBACK(OnDeepElementAdded),
+            payloader && TAVREL_IS_RTP_PASSTHROUGH_PAY(payloader.get()) ? payloader.get() : nullptr;
+        g_signal_connect_data(pipeline.get(), "deep-element-added", G_CALLBACK(OnDeepElementAdded),
                               ours ? gst_object_ref(ours) : nullptr,
                               reinterpret_cast<GClosureNotify>(+[](gpointer data, GClosure*) {
                                   if (data)
@@ -335,20 +361,16 @@ static void rtsp_src_media_factory_configure(GstRTSPMediaFactory* factory, GstRT
                               }),
                               static_cast<GConnectFlags>(0));
     }
-    const auto* path = static_cast<const gchar*>(g_object_get_data(G_OBJECT(element), kPathKey));
-    if (pipeline && GST_IS_PIPELINE(pipeline) && path) {
-        GstBus* bus = gst_pipeline_get_bus(GST_PIPELINE(pipeline));
-        gst_bus_enable_sync_message_emission(bus);
-        ConnectMediaWatch(bus, "sync-message::error", G_CALLBACK(OnMediaError), factory, path);
-        ConnectMediaWatch(bus, "sync-message::element", G_CALLBACK(OnCameraEnded), factory, path);
-        gst_object_unref(bus);
-        ConnectMediaWatch(media, "target-state", G_CALLBACK(OnMediaTargetState), factory, path);
+    const auto* path =
+        static_cast<const gchar*>(g_object_get_data(G_OBJECT(element.get()), kPathKey));
+    if (pipeline && GST_IS_PIPELINE(pipeline.get()) && path) {
+        const auto watch = std::make_shared<MediaWatch>(factory, path);
+        const auto bus = Adopt(gst_pipeline_get_bus(GST_PIPELINE(pipeline.get())));
+        gst_bus_enable_sync_message_emission(bus.get());
+        ConnectMediaWatch(bus.get(), "sync-message::error", G_CALLBACK(OnMediaError), watch);
+        ConnectMediaWatch(bus.get(), "sync-message::element", G_CALLBACK(OnCameraEnded), watch);
+        ConnectMediaWatch(media, "target-state", G_CALLBACK(OnMediaTargetState), watch);
     }
-    if (pipeline)
-        gst_object_unref(pipeline);
-    if (payloader)
-        gst_object_unref(payloader);
-    gst_object_unref(element);
 }
 
 static GstElement* MakePayloader() {
@@ -361,62 +383,54 @@ static GstElement* MakePayloader() {
 static GstElement* rtsp_src_media_factory_create_element(GstRTSPMediaFactory* factory,
                                                          const GstRTSPUrl* url) {
     RtspSrcMediaFactory* self = RTSP_SRC_MEDIA_FACTORY(factory);
+    const gchar* abspath = url && url->abspath ? url->abspath : "(none)";
     RtspSrcConfig config;
     if (self->config_func) {
         try {
             config = self->config_func(url, self->config_data);
+        } catch (const std::exception& e) {
+            SPDLOG_ERROR("Camera lookup for path '{}' failed: {}", abspath, e.what());
+            config = RtspSrcConfig{};
         } catch (...) {
+            SPDLOG_ERROR("Camera lookup for path '{}' failed", abspath);
             config = RtspSrcConfig{};
         }
     }
     if (!config.url) {
-        GST_ERROR("Failed to find source info for path: %s\n",
-                  url && url->abspath ? url->abspath : "(none)");
+        GST_ERROR("Failed to find source info for path: %s", abspath);
         return nullptr;
     }
 
-    GstElement* bin = gst_bin_new("RtspSrcMediaFactoryBin");
+    // The bin is handed out floating, as the library expects of create_element.
+    auto bin = Adopt(gst_bin_new("RtspSrcMediaFactoryBin"));
     if (url && url->abspath)
-        g_object_set_data_full(G_OBJECT(bin), kPathKey, g_strdup(url->abspath), g_free);
-    GstElement* source = gst_element_factory_make("rtspsrc", nullptr);
-    GstElement* demuxer = gst_element_factory_make("rtpptdemux", nullptr);
-    GstElement* payloader = MakePayloader();
-    if (!source || !demuxer || !payloader)
-        goto no_element;
+        g_object_set_data_full(G_OBJECT(bin.get()), kPathKey, g_strdup(url->abspath), g_free);
+    const auto source = Sink(gst_element_factory_make("rtspsrc", nullptr));
+    const auto demuxer = Sink(gst_element_factory_make("rtpptdemux", nullptr));
+    const auto payloader = Sink(MakePayloader());
+    if (!source || !demuxer || !payloader) {
+        GST_ERROR("Failed to create element '%s'", !source    ? "rtspsrc"
+                                                   : !demuxer ? "rtpptdemux"
+                                                              : "rtppassthroughpay");
+        return nullptr;
+    }
 
-    g_object_set(source, "latency", kLatencyMs, "do-retransmission", FALSE, "location",
+    g_object_set(source.get(), "latency", kLatencyMs, "do-retransmission", FALSE, "location",
                  config.url->c_str(), nullptr);
     if (config.user && config.password) {
-        g_object_set(source, "user-id", config.user->c_str(), "user-pw", config.password->c_str(),
-                     nullptr);
+        g_object_set(source.get(), "user-id", config.user->c_str(), "user-pw",
+                     config.password->c_str(), nullptr);
     }
-    g_object_set(source, "tcp-timeout", kUpstreamTcpTimeoutUs, nullptr);
+    g_object_set(source.get(), "tcp-timeout", kUpstreamTcpTimeoutUs, nullptr);
 
-    gst_bin_add_many(GST_BIN(bin), source, demuxer, payloader, nullptr);
+    // The bin takes a reference of its own on each; ours go when this function returns.
+    gst_bin_add_many(GST_BIN(bin.get()), source.get(), demuxer.get(), payloader.get(), nullptr);
 
-    {
-        GstPad* paysink = gst_element_get_static_pad(payloader, "sink");
-        gst_pad_add_probe(paysink, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, OnPayloaderSinkEvent,
-                          nullptr, nullptr);
-        gst_object_unref(paysink);
-    }
+    gst_pad_add_probe(Adopt(gst_element_get_static_pad(payloader.get(), "sink")).get(),
+                      GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, OnPayloaderSinkEvent, nullptr, nullptr);
 
-    g_signal_connect(source, "select-stream", G_CALLBACK(OnSelectStream), nullptr);
-    g_signal_connect(source, "pad-added", G_CALLBACK(OnVideoPadAdded), demuxer);
-    g_signal_connect(demuxer, "pad-added", G_CALLBACK(OnPadAdded), payloader);
-    return bin;
-
-    /* ERRORS */
-no_element:
-    GST_ERROR("Failed to create element '%s'", !source    ? "rtspsrc"
-                                               : !demuxer ? "rtpptdemux"
-                                                          : "rtppassthroughpay");
-    if (payloader)
-        gst_object_unref(gst_object_ref_sink(payloader));
-    if (demuxer)
-        gst_object_unref(gst_object_ref_sink(demuxer));
-    if (source)
-        gst_object_unref(gst_object_ref_sink(source));
-    gst_object_unref(gst_object_ref_sink(bin));
-    return nullptr;
+    g_signal_connect(source.get(), "select-stream", G_CALLBACK(OnSelectStream), nullptr);
+    g_signal_connect(source.get(), "pad-added", G_CALLBACK(OnVideoPadAdded), demuxer.get());
+    g_signal_connect(demuxer.get(), "pad-added", G_CALLBACK(OnPadAdded), payloader.get());
+    return bin.release();
 }

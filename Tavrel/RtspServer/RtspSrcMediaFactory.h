@@ -19,6 +19,10 @@ struct RtspSrcConfig {
 /// Looks up the camera behind a request URL.
 typedef RtspSrcConfig (*RtspSrcConfigFunc)(const GstRTSPUrl* url, gpointer user_data);
 
+/// Told once per media when the camera behind `path` failed (`reason`: the error's text) or
+/// ended its stream (`reason`: "end of stream"). Called on a streaming thread of the media.
+typedef void (*RtspSrcStoppedFunc)(const gchar* path, const gchar* reason, gpointer user_data);
+
 #define RTSP_SRC_TYPE_MEDIA_FACTORY (rtsp_src_media_factory_get_type())
 #define RTSP_SRC_MEDIA_FACTORY(obj) \
     (G_TYPE_CHECK_INSTANCE_CAST((obj), RTSP_SRC_TYPE_MEDIA_FACTORY, RtspSrcMediaFactory))
@@ -31,8 +35,10 @@ typedef struct _RtspSrcMediaFactoryClass RtspSrcMediaFactoryClass;
 struct _RtspSrcMediaFactory {
     GstRTSPMediaFactory parent;
 
-    RtspSrcConfigFunc config_func; /* the lookup; not a GObject */
-    gpointer config_data;          /* the lookup's user data; no reference held */
+    RtspSrcConfigFunc config_func;   /* the lookup; not a GObject */
+    gpointer config_data;            /* the lookup's user data; no reference held */
+    RtspSrcStoppedFunc stopped_func; /* told when a camera failed or ended */
+    gpointer stopped_data;           /* its user data; no reference held */
 };
 
 struct _RtspSrcMediaFactoryClass {
@@ -49,9 +55,9 @@ RtspSrcMediaFactory* rtsp_src_media_factory_new(void);
 void rtsp_src_media_factory_set_config_func(RtspSrcMediaFactory* factory, RtspSrcConfigFunc func,
                                             gpointer user_data);
 
-/// True for the element message that a media of this factory posts on its bus once its camera
-/// ended the stream (an end of stream from the camera, or its source timed out). It comes
-/// before, and instead of, the pipeline's own EOS message, which may never come.
-gboolean rtsp_src_media_factory_is_camera_end(GstMessage* message);
+/// Installs the function told when a camera failed or ended, and its user data (no reference
+/// is taken on the data). Set it before the first media is made.
+void rtsp_src_media_factory_set_stopped_func(RtspSrcMediaFactory* factory, RtspSrcStoppedFunc func,
+                                             gpointer user_data);
 
 G_END_DECLS

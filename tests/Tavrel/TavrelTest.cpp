@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <boost/json/serialize.hpp>
 
+#include "ConfigBuilders.h"
 #include "LogCapture.h"
 
 namespace Norvane::Tavrel {
@@ -64,32 +65,20 @@ private:
     JsonRpc::IDataHandler& data_;
 };
 
+using Test::User;
+
+/// A camera "cam" in the "hall" at `path`.
 Config::CameraSettings Camera(std::string path, std::string url = "rtsp://127.0.0.1:1/x",
                               std::string name = "cam") {
-    Config::CameraSettings c;
-    c.name = std::move(name);
-    c.location = "hall";
-    c.path = std::move(path);
-    c.url = std::move(url);
-    return c;
+    return Test::Camera(std::move(name), std::move(path), std::move(url), std::nullopt, "hall");
 }
 
-Config::ServerUser User(std::string name, std::string password, std::string role = "external") {
-    Config::ServerUser u;
-    u.name = std::move(name);
-    u.password = std::move(password);
-    u.role = std::move(role);
-    return u;
-}
-
+/// The cameras served on `port` and `interface` to one external and one internal user.
 Config MakeConfig(std::vector<Config::CameraSettings> cameras, std::uint16_t port = 8554,
                   std::string interface = "any") {
-    Config c;
-    c.rtspServerSettings.port = port;
-    c.rtspServerSettings.interface = std::move(interface);
-    c.rtspServerSettings.users = {User("ext", "secret"), User("int", "pw", "internal")};
-    c.cameras = std::move(cameras);
-    return c;
+    return Test::MakeConfig(port, std::move(interface),
+                            {User("ext", "secret"), User("int", "pw", "internal")},
+                            std::move(cameras));
 }
 
 std::string HostName() {

@@ -13,6 +13,7 @@
 
 #include "LogCapture.h"
 #include "RtspServerTestSupport.h"
+#include "RtspSrcMediaFactoryTestSupport.h"
 #include "Tavrel/RtspServer/RtspServer.h"
 #include "TestEnv.h"
 
@@ -54,6 +55,7 @@ protected:
 };
 
 TEST_F(RtspServerCreateTest, CreateOnAllInterfacesLogsEveryStepAndServes) {
+    Factory::GLogCounter glib;
     const auto port = FreePort();
     auto server = RtspServer::Create(
         MakeConfig(port, "any", users_, {Camera("Cam", "/cam", "rtsp://127.0.0.1:1/x")}));
@@ -75,6 +77,7 @@ TEST_F(RtspServerCreateTest, CreateOnAllInterfacesLogsEveryStepAndServes) {
     ASSERT_TRUE(client.Connected());
     server->Start();
     EXPECT_EQ(client.Options().status, 200);
+    EXPECT_EQ(glib.Criticals(), 0) << ::testing::PrintToString(glib.Messages());
     EXPECT_TRUE(log_.sink().WaitFor("RtspServer start mainloop"));
 
     server.reset();

@@ -70,7 +70,7 @@ TEST_F(RtspServerFrontDoorTest, OversizedRequestsAreRefusedBeforeAndAfterAuthent
     // Header lines without end are not kept either.
     auto client = From("127.0.0.1", "");
     std::string request = "DESCRIBE " + RelayUrl(port_, "/cam") + " RTSP/1.0\r\nCSeq: 1\r\n";
-    while (request.size() < 4 * MAX_PENDING_REQUEST) {
+    while (request.size() < 4 * kMaxPendingRequest) {
         request += "X-Pad: " + std::string(100, 'a') + "\r\n";
     }
     client->SendRaw(request);
@@ -83,7 +83,7 @@ TEST_F(RtspServerFrontDoorTest, ConnectionCapsHoldPerAddressAndInTotalWhileOther
     Start(limits);
     // One address fills its share; its next connections are closed at once.
     std::vector<std::unique_ptr<RtspTestClient>> flood;
-    for (std::size_t i = 0; i < MAX_CONNECTIONS_PER_ADDRESS; ++i) {
+    for (std::size_t i = 0; i < kMaxConnectionsPerAddress; ++i) {
         flood.push_back(From("127.0.0.1", ""));
         ASSERT_EQ(flood.back()->Options().status, 200) << i;
     }
@@ -98,9 +98,9 @@ TEST_F(RtspServerFrontDoorTest, ConnectionCapsHoldPerAddressAndInTotalWhileOther
     EXPECT_TRUE(player->WaitForRtp(5));
 
     // Further addresses fill the total; then a new connection is closed from any address.
-    for (int address = 3; flood.size() + 1 < MAX_CONNECTIONS; ++address) {
-        for (std::size_t i = 0;
-             i < MAX_CONNECTIONS_PER_ADDRESS && flood.size() + 1 < MAX_CONNECTIONS; ++i) {
+    for (int address = 3; flood.size() + 1 < kMaxConnections; ++address) {
+        for (std::size_t i = 0; i < kMaxConnectionsPerAddress && flood.size() + 1 < kMaxConnections;
+             ++i) {
             flood.push_back(From("127.0.0." + std::to_string(address), ""));
             ASSERT_EQ(flood.back()->Options().status, 200);
         }
@@ -171,7 +171,7 @@ TEST_F(RtspServerFrontDoorTest, PasswordGuessingIsSlowedForItsAddressOnly) {
 
     // A few failures are answered; then the connection is closed.
     auto guesser = From("127.0.0.3", "bob", "wrong");
-    for (unsigned i = 0; i < MAX_AUTH_FAILURES_PER_CONNECTION; ++i) {
+    for (unsigned i = 0; i < kMaxAuthFailuresPerConnection; ++i) {
         EXPECT_EQ(guesser->Describe().status, 401) << i;
     }
     EXPECT_TRUE(guesser->WaitClosedByServer());
@@ -197,7 +197,7 @@ TEST_F(RtspServerFrontDoorTest, PasswordGuessingIsSlowedForItsAddressOnly) {
         },
         20s));
     EXPECT_GE(Warnings("failed RTSP authentications"), 1U);
-    EXPECT_LT(Warnings("failed RTSP authentications"), MAX_AUTH_FAILURES_PER_CONNECTION + 1);
+    EXPECT_LT(Warnings("failed RTSP authentications"), kMaxAuthFailuresPerConnection + 1);
 }
 
 TEST_F(RtspServerFrontDoorTest, EverySpellingOfAPathSharesItsOneCameraConnection) {

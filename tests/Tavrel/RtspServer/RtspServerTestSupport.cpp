@@ -18,6 +18,7 @@
 #include <sstream>
 #include <thread>
 
+#include "GstInit.h"
 #include "TestEnv.h"
 
 #if __has_include("Tavrel/gst/RtpPassthroughPay.h")
@@ -32,7 +33,7 @@ using namespace std::chrono_literals;
 void InitGstreamer() {
     static std::once_flag once;
     std::call_once(once, [] {
-        gst_init(nullptr, nullptr);
+        Norvane::Test::InitGst();
 #ifdef TAVREL_TEST_HAS_PAYLOADER
         Norvane::Tavrel::gst::EnsurePassthroughPayloader();
 #endif
@@ -113,32 +114,28 @@ std::uint16_t LocalPort(int fd) {
     return ntohs(addr.sin_port);
 }
 
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
 }  // namespace
 
-std::string RtspTestClient::Response::Header(const std::string& name) const {
-    const std::string wanted = Lower(name) + ":";
-    std::size_t pos = 0;
-    while (pos < headers.size()) {
-        const std::size_t end = headers.find("\r\n", pos);
-        const std::string line =
-            headers.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
-        if (Lower(line.substr(0, wanted.size())) == wanted) {
-            std::string value = line.substr(wanted.size());
-            value.erase(0, value.find_first_not_of(' '));
-            return value;
-        }
-        if (end == std::string::npos) {
-            break;
-        }
-        pos = end + 2;
-    }
-    return {};
+// --- SilentCamera ---
+
+SilentCamera::SilentCamera() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(fd_, 8);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &length);
+    port_ = ntohs(addr.sin_port);
+}
+
+SilentCamera::~SilentCamera() {
+    ::close(fd_);
+}
+
+std::string SilentCamera::Url() const {
+    return "rtsp://127.0.0.1:" + std::to_string(port_) + "/silent";
 }
 
 RtspTestClient::RtspTestClient(std::uint16_t port, std::string path, std::string user,
@@ -205,50 +202,139 @@ void RtspTestClient::Close() {
 
 RtspTestClient::Response RtspTestClient::Send(const std::string& method, const std::string& url,
                                               const std::string& extraHeaders) {
-    Response response;
-    if (fd_ < 0) {
-        return response;
-    }
     std::string request = method + " " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(++cseq_) +
                           "\r\nUser-Agent: tavrel-test\r\n" + authorization_;
     if (!session_.empty()) {
         request += "Session: " + session_ + "\r\n";
     }
     request += extraHeaders + "\r\n";
-    if (::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) !=
-        static_cast<ssize_t>(request.size())) {
-        return response;
-    }
-
-    const auto deadline = std::chrono::steady_clock::now() + 15s;
-    auto readMore = [&]() -> bool { return ReadSome(deadline) == ReadResult::Data; };
-    std::size_t headerEnd;
-    while ((headerEnd = pending_.find("\r\n\r\n")) == std::string::npos) {
-        if (!readMore()) {
-            return response;
-        }
-    }
-    const std::string head = pending_.substr(0, headerEnd);
-    const std::size_t firstLineEnd = head.find("\r\n");
-    const std::string statusLine = head.substr(0, firstLineEnd);
-    response.headers = firstLineEnd == std::string::npos ? "" : head.substr(firstLineEnd + 2);
-    const std::string lengthText = response.Header("Content-Length");
-    const std::size_t length = lengthText.empty() ? 0 : std::stoul(lengthText);
-    while (pending_.size() < headerEnd + 4 + length) {
-        if (!readMore()) {
-            return response;
-        }
-    }
-    response.body = pending_.substr(headerEnd + 4, length);
-    pending_.erase(0, headerEnd + 4 + length);
-    if (statusLine.rfind("RTSP/1.0 ", 0) == 0) {
-        response.status = std::stoi(statusLine.substr(9, 3));
-    }
+    Response response = Exchange(request, std::chrono::steady_clock::now() + 15s);
     const std::string session = response.Header("Session");
     if (!session.empty()) {
         session_ = session.substr(0, session.find(';'));
     }
     return response;
+}
+
+RtspTestClient::Response RtspTestClient::Request(const std::string& method, const std::string& url,
+                                                 const std::string& headers,
+                                                 std::chrono::milliseconds timeout) {
+    return Exchange(method + " " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(++cseq_) + "\r\n" +
+                        headers + "\r\n",
+                    std::chrono::steady_clock::now() + timeout);
+}
+
+RtspTestClient::Response RtspTestClient::Exchange(const std::string& request,
+                                                  std::chrono::steady_clock::time_point deadline) {
+    if (!SendRaw(request)) {
+        return {};
+    }
+    for (;;) {
+        while (!pending_.empty() && pending_[0] == '$' && TakeFrame()) {
+        }
+        if (!pending_.empty() && pending_[0] != '$') {
+            if (auto taken = Norvane::Test::TakeResponse(pending_)) {
+                return std::move(*taken);
+            }
+        }
+        if (ReadSome(deadline) != ReadResult::Data) {
+            return {};
+        }
+    }
+}
+
+std::optional<std::pair<int, std::string>> RtspTestClient::TakeFrame() {
+    if (pending_.size() < 4 || pending_[0] != '$') {
+        return std::nullopt;
+    }
+    const std::size_t length =
+        (static_cast<unsigned char>(pending_[2]) << 8) | static_cast<unsigned char>(pending_[3]);
+    if (pending_.size() < 4 + length) {
+        return std::nullopt;
+    }
+    std::pair<int, std::string> frame{static_cast<unsigned char>(pending_[1]),
+                                      pending_.substr(4, length)};
+    pending_.erase(0, 4 + length);
+    return frame;
+}
+
+RtspTestClient::Response RtspTestClient::PlayInterleaved(const std::string& url) {
+    Response describe = Request("DESCRIBE", url, "Accept: application/sdp\r\n");
+    if (describe.status != 200) {
+        return describe;
+    }
+    std::string base = describe.Header("Content-Base");
+    if (base.empty()) {
+        base = url + "/";
+    }
+    Response setup =
+        Request("SETUP", base + "stream=0", "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n");
+    if (setup.status != 200) {
+        return setup;
+    }
+    std::string session = setup.Header("Session");
+    session = session.substr(0, session.find(';'));
+    return Request("PLAY", base, "Session: " + session + "\r\nRange: npt=0-\r\n");
+}
+
+std::optional<RtspTestClient::RtpPacket> RtspTestClient::NextRtp(
+    std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        while (auto frame = TakeFrame()) {
+            const auto& [channel, packet] = *frame;
+            if (channel == 0 && packet.size() >= 12) {
+                const auto* b = reinterpret_cast<const unsigned char*>(packet.data());
+                RtpPacket rtp;
+                rtp.seq = static_cast<std::uint16_t>((b[2] << 8) | b[3]);
+                rtp.timestamp = (static_cast<std::uint32_t>(b[4]) << 24) |
+                                (static_cast<std::uint32_t>(b[5]) << 16) |
+                                (static_cast<std::uint32_t>(b[6]) << 8) | b[7];
+                return rtp;
+            }
+        }
+        if (!pending_.empty() && pending_[0] != '$') {
+            // A message from the server (for example an ANNOUNCE or a response): skipped.
+            const auto end = pending_.find("\r\n\r\n");
+            if (end != std::string::npos) {
+                pending_.erase(0, end + 4);
+                continue;
+            }
+        }
+        if (ReadSome(deadline) != ReadResult::Data) {
+            return std::nullopt;
+        }
+    }
+}
+
+bool RtspTestClient::WaitForBye(std::chrono::milliseconds timeout) {
+    constexpr unsigned char kRtcpBye = 203;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        while (auto frame = TakeFrame()) {
+            const auto& [channel, packet] = *frame;
+            // A compound RTCP packet: its parts are walked.
+            for (std::size_t at = 0; channel == 1 && at + 4 <= packet.size();) {
+                const auto* p = reinterpret_cast<const unsigned char*>(packet.data() + at);
+                if (p[1] == kRtcpBye) {
+                    return true;
+                }
+                at += 4 * (((p[2] << 8) | p[3]) + 1);
+            }
+        }
+        if (!pending_.empty() && pending_[0] != '$') {
+            const auto end = pending_.find("\r\n\r\n");
+            if (end == std::string::npos) {
+                pending_.clear();
+            } else {
+                pending_.erase(0, end + 4);
+            }
+            continue;
+        }
+        if (ReadSome(deadline) != ReadResult::Data) {
+            return false;
+        }
+    }
 }
 
 bool RtspTestClient::SendRaw(const std::string& bytes) {
@@ -311,7 +397,18 @@ std::size_t RtspTestClient::RtpPackets() {
 }
 
 bool RtspTestClient::WaitForRtp(std::size_t count, std::chrono::milliseconds timeout) {
-    return Eventually([&] { return RtpPackets() >= count; }, timeout);
+    // Waits on the socket itself: each arrival wakes the wait.
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (RtpPackets() < count) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd pfd{rtpFd_, POLLIN, 0};
+        if (rtpFd_ < 0 || left.count() <= 0 ||
+            ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
+            return RtpPackets() >= count;
+        }
+    }
+    return true;
 }
 
 RtspTestClient::ReadResult RtspTestClient::ReadSome(
@@ -353,36 +450,7 @@ std::string RtspTestClient::StreamUrl() const {
     return streamUrl_;
 }
 
-// --- configuration helpers ---
-
-Config MakeConfig(std::uint16_t port, std::string interface, std::vector<Config::ServerUser> users,
-                  std::vector<Config::CameraSettings> cameras) {
-    Config config;
-    config.rtspServerSettings.port = port;
-    config.rtspServerSettings.interface = std::move(interface);
-    config.rtspServerSettings.users = std::move(users);
-    config.cameras = std::move(cameras);
-    return config;
-}
-
-Config::ServerUser User(std::string name, std::string password, std::string role) {
-    Config::ServerUser user;
-    user.name = std::move(name);
-    user.password = std::move(password);
-    user.role = std::move(role);
-    return user;
-}
-
-Config::CameraSettings Camera(std::string name, std::string path, std::string url,
-                              std::optional<Config::User> auth) {
-    Config::CameraSettings camera;
-    camera.name = std::move(name);
-    camera.location = "test";
-    camera.path = std::move(path);
-    camera.url = std::move(url);
-    camera.auth = std::move(auth);
-    return camera;
-}
+// --- helpers ---
 
 bool ListensHere(std::uint16_t port) {
     std::set<std::string> inodes;

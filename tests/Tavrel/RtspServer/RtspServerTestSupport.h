@@ -6,14 +6,17 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "ConfigBuilders.h"
 #include "Process.h"
+#include "RtspResponse.h"
 #include "Tavrel/Config.h"
 
 namespace Norvane::Tavrel::Test {
 
-/// Initialises GStreamer (and our payloader where the registry lacks one) once per binary.
+/// Initialises GStreamer (InitGst) and our payloader where the registry lacks one.
 void InitGstreamer();
 
 /// tools/test-camera on 127.0.0.1: a live H.264 pattern, small and cheap to encode.
@@ -36,18 +39,30 @@ private:
     std::unique_ptr<Norvane::Test::Process> process_;
 };
 
+/// A camera that never answers: a TCP listener on 127.0.0.1 whose connections the kernel
+/// accepts and nobody reads.
+class SilentCamera {
+public:
+    SilentCamera();
+    ~SilentCamera();
+    SilentCamera(const SilentCamera&) = delete;
+    SilentCamera& operator=(const SilentCamera&) = delete;
+    std::uint16_t Port() const { return port_; }
+    /// rtsp://127.0.0.1:PORT/silent
+    std::string Url() const;
+
+private:
+    int fd_{-1};
+    std::uint16_t port_{0};
+};
+
 /// A minimal RTSP client speaking over a real TCP connection, with RTP over UDP to two bound
-/// loopback sockets. Each request waits for its response (15 s at most).
+/// loopback sockets (Send, PlayStream, WaitForRtp) or interleaved on the connection
+/// (Request, PlayInterleaved, NextRtp). Each request waits for its response (15 s at most
+/// unless given); interleaved data that comes before it is skipped.
 class RtspTestClient {
 public:
-    /// One response; status 0 when none came (connection closed or time-out).
-    struct Response {
-        int status{0};
-        std::string headers;
-        std::string body;
-        /// The value of a header (case-insensitive name), empty when absent.
-        std::string Header(const std::string& name) const;
-    };
+    using Response = Norvane::Test::RtspResponse;
 
     RtspTestClient(std::uint16_t port, std::string path, std::string user = {},
                    std::string password = {});
@@ -61,8 +76,13 @@ public:
     RtspTestClient& operator=(const RtspTestClient&) = delete;
 
     bool Connected() const { return fd_ >= 0; }
+    /// A request with the client's credentials and session.
     Response Send(const std::string& method, const std::string& url,
                   const std::string& extraHeaders = {});
+    /// A request with exactly the given headers (besides CSeq).
+    Response Request(const std::string& method, const std::string& url,
+                     const std::string& headers = {},
+                     std::chrono::milliseconds timeout = std::chrono::seconds(20));
     /// Writes raw bytes on the connection; false when they could not be sent.
     bool SendRaw(const std::string& bytes);
     Response Options();
@@ -74,6 +94,17 @@ public:
     Response Teardown();
     /// DESCRIBE, SETUP and PLAY; true when all three were answered 200.
     bool PlayStream();
+    /// DESCRIBE, SETUP of the first stream with RTP interleaved on the connection, PLAY (each
+    /// by Request, to `url`); the PLAY response, or the first that was not 200.
+    Response PlayInterleaved(const std::string& url);
+    struct RtpPacket {
+        std::uint16_t seq{0};
+        std::uint32_t timestamp{0};
+    };
+    /// The next RTP packet on channel 0; nothing when none came in time or the server closed.
+    std::optional<RtpPacket> NextRtp(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    /// True when an RTCP BYE (end of stream) arrives on channel 1 within the time-out.
+    bool WaitForBye(std::chrono::milliseconds timeout);
     /// RTP packets received so far on the UDP port.
     std::size_t RtpPackets();
     /// Waits until at least `count` RTP packets arrived.
@@ -102,18 +133,13 @@ private:
     enum class ReadResult { Data, Closed, TimedOut };
     /// Appends what the server sent to pending_, waiting at most until the deadline.
     ReadResult ReadSome(std::chrono::steady_clock::time_point deadline);
+    /// Sends a whole request and waits for its response; status 0 when none came.
+    Response Exchange(const std::string& request, std::chrono::steady_clock::time_point deadline);
+    /// The interleaved frame at the front of pending_ (channel and payload), taken off it.
+    std::optional<std::pair<int, std::string>> TakeFrame();
 
     std::string pending_;
 };
-
-/// A configuration with the given port, interface, users and cameras.
-Config MakeConfig(std::uint16_t port, std::string interface, std::vector<Config::ServerUser> users,
-                  std::vector<Config::CameraSettings> cameras);
-/// A server user.
-Config::ServerUser User(std::string name, std::string password, std::string role);
-/// A camera record.
-Config::CameraSettings Camera(std::string name, std::string path, std::string url,
-                              std::optional<Config::User> auth = std::nullopt);
 
 /// True when a TCP socket of this process listens on the port (other processes do not count).
 bool ListensHere(std::uint16_t port);

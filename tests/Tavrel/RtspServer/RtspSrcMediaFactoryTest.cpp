@@ -6,9 +6,11 @@
 #include <gst/rtsp/gstrtspurl.h>
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "LogCapture.h"
 #include "RtspServerTestSupport.h"
 #include "RtspSrcMediaFactoryTestSupport.h"
 
@@ -181,9 +183,19 @@ TEST_F(RtspSrcMediaFactoryTest, NoCameraForThePath) {
             EXPECT_EQ(r.object, nullptr);
         }
     }
-    EXPECT_THAT(errors, ElementsAre("Failed to find source info for path: /cam\n",
-                                    "Failed to find source info for path: (none)\n",
-                                    "Failed to find source info for path: /cam\n"));
+    EXPECT_THAT(errors, ElementsAre("Failed to find source info for path: /cam",
+                                    "Failed to find source info for path: (none)",
+                                    "Failed to find source info for path: /cam"));
+}
+
+TEST_F(RtspSrcMediaFactoryTest, FailingLookupIsLoggedAndGivesNoElement) {
+    Norvane::Test::LogCapture log;
+    rtsp_src_media_factory_set_config_func(
+        factory_,
+        [](const GstRTSPUrl*, gpointer) -> RtspSrcConfig { throw std::runtime_error("boom"); },
+        nullptr);
+    EXPECT_EQ(CreateElement(factory_, url_), nullptr);
+    EXPECT_EQ(log.Count("Camera lookup for path '/cam' failed: boom"), 1U);
 }
 
 TEST_F(RtspSrcMediaFactoryTest, LookupReplacedAndAskedPerMedia) {

@@ -86,40 +86,37 @@ std::vector<std::string> GLogCounter::Messages() const {
 // --- MiniRelay ---
 
 MiniRelay::MiniRelay(std::vector<std::string> paths)
-    : context_(g_main_context_new()), loop_(g_main_loop_new(context_, FALSE)) {
-    server_ = gst_rtsp_server_new();
-    gst_rtsp_server_set_address(server_, "127.0.0.1");
-    gst_rtsp_server_set_service(server_, "0");
-    factory_ = rtsp_src_media_factory_new();
-    gst_rtsp_media_factory_set_shared(GST_RTSP_MEDIA_FACTORY(factory_), TRUE);
-    rtsp_src_media_factory_set_config_func(factory_, &MiniRelay::Lookup, this);
-    GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(server_);
+    : context_(gst::Adopt(g_main_context_new())),
+      loop_(gst::Adopt(g_main_loop_new(context_.get(), FALSE))),
+      server_(gst::Adopt(gst_rtsp_server_new())),
+      factory_(gst::Adopt(rtsp_src_media_factory_new())) {
+    gst_rtsp_server_set_address(server_.get(), "127.0.0.1");
+    gst_rtsp_server_set_service(server_.get(), "0");
+    auto* factory = GST_RTSP_MEDIA_FACTORY(factory_.get());
+    gst_rtsp_media_factory_set_shared(factory, TRUE);
+    rtsp_src_media_factory_set_config_func(factory_.get(), &MiniRelay::Lookup, this);
+    const auto mounts = gst::Adopt(gst_rtsp_server_get_mount_points(server_.get()));
     for (const auto& path : paths) {
-        gst_rtsp_mount_points_add_factory(mounts, path.c_str(),
-                                          GST_RTSP_MEDIA_FACTORY(g_object_ref(factory_)));
+        gst_rtsp_mount_points_add_factory(mounts.get(), path.c_str(),
+                                          GST_RTSP_MEDIA_FACTORY(g_object_ref(factory)));
     }
-    g_object_unref(mounts);
     // More than one client thread, so that a slow camera does not hold up the others.
-    GstRTSPThreadPool* pool = gst_rtsp_server_get_thread_pool(server_);
-    gst_rtsp_thread_pool_set_max_threads(pool, 4);
-    g_object_unref(pool);
-    sourceId_ = gst_rtsp_server_attach(server_, context_);
-    port_ = static_cast<std::uint16_t>(gst_rtsp_server_get_bound_port(server_));
-    thread_ = std::thread([this] { g_main_loop_run(loop_); });
+    gst_rtsp_thread_pool_set_max_threads(
+        gst::Adopt(gst_rtsp_server_get_thread_pool(server_.get())).get(), 4);
+    sourceId_ = gst_rtsp_server_attach(server_.get(), context_.get());
+    port_ = static_cast<std::uint16_t>(gst_rtsp_server_get_bound_port(server_.get()));
+    thread_ = std::thread([this] { g_main_loop_run(loop_.get()); });
 }
 
 MiniRelay::~MiniRelay() {
     gst_rtsp_server_client_filter(
-        server_, [](GstRTSPServer*, GstRTSPClient*, gpointer) { return GST_RTSP_FILTER_REMOVE; },
-        nullptr);
-    g_main_loop_quit(loop_);
+        server_.get(),
+        [](GstRTSPServer*, GstRTSPClient*, gpointer) { return GST_RTSP_FILTER_REMOVE; }, nullptr);
+    g_main_loop_quit(loop_.get());
     thread_.join();
-    if (GSource* source = g_main_context_find_source_by_id(context_, sourceId_))
+    if (GSource* source = g_main_context_find_source_by_id(context_.get(), sourceId_))
         g_source_destroy(source);
-    g_object_unref(factory_);
-    g_object_unref(server_);
-    g_main_loop_unref(loop_);
-    g_main_context_unref(context_);
+    // The references go with the members, in reverse order.
 }
 
 void MiniRelay::SetCamera(const std::string& path, RtspSrcConfig config) {
@@ -144,202 +141,6 @@ RtspSrcConfig MiniRelay::Lookup(const GstRTSPUrl* url, gpointer data) {
         return {};
     const auto it = self->cameras_.find(url->abspath);
     return it == self->cameras_.end() ? RtspSrcConfig{} : it->second;
-}
-
-// --- InterleavedClient ---
-
-std::string InterleavedClient::Response::Header(const std::string& name) const {
-    std::istringstream lines(headers);
-    std::string line;
-    while (std::getline(lines, line)) {
-        const auto colon = line.find(':');
-        if (colon == std::string::npos || colon != name.size())
-            continue;
-        if (std::equal(name.begin(), name.end(), line.begin(), [](char a, char b) {
-                return std::tolower(static_cast<unsigned char>(a)) ==
-                       std::tolower(static_cast<unsigned char>(b));
-            })) {
-            std::string value = line.substr(colon + 1);
-            value.erase(0, value.find_first_not_of(' '));
-            while (!value.empty() && (value.back() == '\r' || value.back() == ' '))
-                value.pop_back();
-            return value;
-        }
-    }
-    return {};
-}
-
-InterleavedClient::InterleavedClient(std::uint16_t port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
-}
-
-InterleavedClient::~InterleavedClient() {
-    if (fd_ >= 0)
-        ::close(fd_);
-}
-
-bool InterleavedClient::Fill(std::chrono::steady_clock::time_point deadline) {
-    if (fd_ < 0 || closed_)
-        return false;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0)
-        return false;
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
-        return false;
-    char chunk[65536];
-    const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-    if (n <= 0) {
-        closed_ = true;
-        return false;
-    }
-    buffer_.append(chunk, static_cast<std::size_t>(n));
-    return true;
-}
-
-InterleavedClient::Response InterleavedClient::Request(const std::string& method,
-                                                       const std::string& url,
-                                                       const std::string& headers,
-                                                       std::chrono::milliseconds timeout) {
-    Response response;
-    if (fd_ < 0)
-        return response;
-    const std::string request = method + " " + url +
-                                " RTSP/1.0\r\nCSeq: " + std::to_string(++cseq_) + "\r\n" + headers +
-                                "\r\n";
-    if (::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) < 0)
-        return response;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        // Interleaved data may come before the response.
-        while (!buffer_.empty() && buffer_[0] == '$') {
-            if (buffer_.size() < 4)
-                break;
-            const std::size_t length = (static_cast<unsigned char>(buffer_[2]) << 8) |
-                                       static_cast<unsigned char>(buffer_[3]);
-            if (buffer_.size() < 4 + length)
-                break;
-            buffer_.erase(0, 4 + length);
-        }
-        const auto end = buffer_.find("\r\n\r\n");
-        if (!buffer_.empty() && buffer_[0] != '$' && end != std::string::npos) {
-            response.headers = buffer_.substr(0, end + 2);
-            const std::string length = response.Header("Content-Length");
-            const std::size_t bodyLength = length.empty() ? 0 : std::stoul(length);
-            if (buffer_.size() >= end + 4 + bodyLength) {
-                response.body = buffer_.substr(end + 4, bodyLength);
-                buffer_.erase(0, end + 4 + bodyLength);
-                if (response.headers.rfind("RTSP/1.0 ", 0) == 0)
-                    response.status = std::stoi(response.headers.substr(9, 3));
-                return response;
-            }
-        }
-        if (!Fill(deadline))
-            return Response{};
-    }
-}
-
-InterleavedClient::Response InterleavedClient::Play(const std::string& url) {
-    Response describe = Request("DESCRIBE", url, "Accept: application/sdp\r\n");
-    if (describe.status != 200)
-        return describe;
-    std::string base = describe.Header("Content-Base");
-    if (base.empty())
-        base = url + "/";
-    Response setup =
-        Request("SETUP", base + "stream=0", "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n");
-    if (setup.status != 200)
-        return setup;
-    std::string session = setup.Header("Session");
-    session = session.substr(0, session.find(';'));
-    return Request("PLAY", base, "Session: " + session + "\r\nRange: npt=0-\r\n");
-}
-
-std::optional<InterleavedClient::RtpPacket> InterleavedClient::NextRtp(
-    std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (buffer_.size() >= 4 && buffer_[0] == '$') {
-            const std::size_t length = (static_cast<unsigned char>(buffer_[2]) << 8) |
-                                       static_cast<unsigned char>(buffer_[3]);
-            if (buffer_.size() >= 4 + length) {
-                const int channel = static_cast<unsigned char>(buffer_[1]);
-                const std::string packet = buffer_.substr(4, length);
-                buffer_.erase(0, 4 + length);
-                if (channel == 0 && packet.size() >= 12) {
-                    const auto* b = reinterpret_cast<const unsigned char*>(packet.data());
-                    RtpPacket rtp;
-                    rtp.seq = static_cast<std::uint16_t>((b[2] << 8) | b[3]);
-                    rtp.timestamp = (static_cast<std::uint32_t>(b[4]) << 24) |
-                                    (static_cast<std::uint32_t>(b[5]) << 16) |
-                                    (static_cast<std::uint32_t>(b[6]) << 8) | b[7];
-                    return rtp;
-                }
-                continue;
-            }
-        } else if (!buffer_.empty() && buffer_[0] != '$') {
-            // A message from the server (for example an ANNOUNCE or a response): skip it.
-            const auto end = buffer_.find("\r\n\r\n");
-            if (end != std::string::npos) {
-                buffer_.erase(0, end + 4);
-                continue;
-            }
-        }
-        if (!Fill(deadline))
-            return std::nullopt;
-    }
-}
-
-bool InterleavedClient::WaitForBye(std::chrono::milliseconds timeout) {
-    constexpr unsigned char kRtcpBye = 203;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        while (buffer_.size() >= 4 && buffer_[0] == '$') {
-            const std::size_t length = (static_cast<unsigned char>(buffer_[2]) << 8) |
-                                       static_cast<unsigned char>(buffer_[3]);
-            if (buffer_.size() < 4 + length)
-                break;
-            const int channel = static_cast<unsigned char>(buffer_[1]);
-            const std::string packet = buffer_.substr(4, length);
-            buffer_.erase(0, 4 + length);
-            // A compound RTCP packet: walk its parts.
-            for (std::size_t at = 0; channel == 1 && at + 4 <= packet.size();) {
-                const auto* p = reinterpret_cast<const unsigned char*>(packet.data() + at);
-                if (p[1] == kRtcpBye)
-                    return true;
-                at += 4 * (((p[2] << 8) | p[3]) + 1);
-            }
-        }
-        if (!buffer_.empty() && buffer_[0] != '$') {
-            const auto end = buffer_.find("\r\n\r\n");
-            if (end == std::string::npos)
-                buffer_.clear();
-            else
-                buffer_.erase(0, end + 4);
-            continue;
-        }
-        if (!Fill(deadline))
-            return false;
-    }
-}
-
-bool InterleavedClient::WaitClosed(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!closed_) {
-        buffer_.clear();
-        if (!Fill(deadline) && !closed_)
-            return false;
-    }
-    return true;
 }
 
 std::vector<std::string> DuplicatedAttributes(const std::string& sdp) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Tavrel/RtspServer/RtspSrcMediaFactory.h"
+#include "Tavrel/gst/GRef.h"
 
 namespace Norvane::Tavrel::Test::Factory {
 
@@ -80,62 +81,23 @@ public:
     void SetCamera(const std::string& path, RtspSrcConfig config);
     std::uint16_t Port() const { return port_; }
     std::string Url(const std::string& path) const;
-    RtspSrcMediaFactory* factory() const { return factory_; }
+    RtspSrcMediaFactory* factory() const { return factory_.get(); }
     /// How often the lookup was asked.
     int Lookups();
 
 private:
     static RtspSrcConfig Lookup(const GstRTSPUrl* url, gpointer data);
 
-    GMainContext* context_{nullptr};        /* owned */
-    GMainLoop* loop_{nullptr};              /* owned */
-    GstRTSPServer* server_{nullptr};        /* one reference owned */
-    RtspSrcMediaFactory* factory_{nullptr}; /* one reference owned (the mounts hold their own) */
+    gst::GRef<GMainContext> context_;
+    gst::GRef<GMainLoop> loop_;
+    gst::GRef<GstRTSPServer> server_;
+    gst::GRef<RtspSrcMediaFactory> factory_;  // the mounts hold references of their own
     guint sourceId_{0};
     std::uint16_t port_{0};
     std::thread thread_;
-    std::mutex mutex_;
+    std::mutex mutex_; /* protects cameras_ and lookups_ */
     std::map<std::string, RtspSrcConfig> cameras_;
     int lookups_{0};
-};
-
-/// An RTSP client over one TCP connection with RTP interleaved on it.
-class InterleavedClient {
-public:
-    struct Response {
-        int status{0};  ///< 0: no answer (closed or timed out)
-        std::string headers;
-        std::string body;
-        std::string Header(const std::string& name) const;
-    };
-    struct RtpPacket {
-        std::uint16_t seq{0};
-        std::uint32_t timestamp{0};
-    };
-
-    explicit InterleavedClient(std::uint16_t port);
-    ~InterleavedClient();
-    InterleavedClient(const InterleavedClient&) = delete;
-    InterleavedClient& operator=(const InterleavedClient&) = delete;
-
-    Response Request(const std::string& method, const std::string& url,
-                     const std::string& headers = {},
-                     std::chrono::milliseconds timeout = std::chrono::seconds(20));
-    /// DESCRIBE, SETUP of the first stream over TCP, PLAY; the PLAY response.
-    Response Play(const std::string& url);
-    /// The next RTP packet on channel 0; nothing when none came in time or the server closed.
-    std::optional<RtpPacket> NextRtp(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    /// True when an RTCP BYE (end of stream) arrives on channel 1 within the time-out.
-    bool WaitForBye(std::chrono::milliseconds timeout);
-    /// True when the server closes the connection within the time-out (data is skipped).
-    bool WaitClosed(std::chrono::milliseconds timeout);
-
-private:
-    bool Fill(std::chrono::steady_clock::time_point deadline);
-    int fd_{-1};
-    int cseq_{0};
-    std::string buffer_;
-    bool closed_{false};
 };
 
 /// The attribute lines of an SDP whose attribute occurs more than once in the same section.
