@@ -73,12 +73,6 @@ bool FrontDoor::AuthFailed(const std::string& address, Clock::time_point now) {
     return waiting;
 }
 
-bool FrontDoor::Waiting(const std::string& address, Clock::time_point now) {
-    std::lock_guard lock(lock_);
-    const auto it = peers_.find(address);
-    return it != peers_.end() && now < it->second.waitUntil;
-}
-
 void FrontDoor::ClosedIdle(const std::string& address, std::string_view reason,
                            Clock::time_point now) {
     std::lock_guard lock(lock_);
@@ -94,11 +88,6 @@ void FrontDoor::Tick(Clock::time_point now) {
         return now >= entry.second.waitUntil &&
                now - entry.second.lastFailure >= limits_.authFailureMemory;
     });
-}
-
-std::size_t FrontDoor::TrackedAddresses() {
-    std::lock_guard lock(lock_);
-    return peers_.size();
 }
 
 }  // namespace Norvane::Tavrel

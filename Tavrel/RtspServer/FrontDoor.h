@@ -101,14 +101,10 @@ public:
                          Clock::time_point now);
     /// Counts a failed authentication of `address`; true when the address is waiting now.
     bool AuthFailed(const std::string& address, Clock::time_point now);
-    /// True while `address` waits after failed authentications.
-    bool Waiting(const std::string& address, Clock::time_point now);
     /// Counts a connection closed for want of a (complete) authenticated request.
     void ClosedIdle(const std::string& address, std::string_view reason, Clock::time_point now);
     /// Writes due warnings and forgets addresses whose failures are old.
     void Tick(Clock::time_point now);
-    /// Addresses with failures remembered (for diagnostics).
-    std::size_t TrackedAddresses();
 
 private:
     struct Peer {
