@@ -85,7 +85,9 @@ int main(int argc, char* argv[]) {
     ServiceNotifier notifier(io);
     client.Connect([&runtime, &notifier](bool connected) {
         HandleConnected(runtime, connected);
-        // The device stack answered; with a fixed configuration path it is applied by now.
+        // Ready after the first connection attempt, whatever its outcome: the device stack
+        // answered (with a fixed configuration path it is applied by now), or it could not be
+        // reached and the client keeps trying meanwhile. Later calls change nothing.
         notifier.Ready();
     });
     WaitForSignal(runtime);
