@@ -10,6 +10,7 @@
 #include <exception>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
@@ -36,9 +37,22 @@ constexpr std::size_t kMaxFileSize = 1024 * 1024;
 /// The longest interface name the kernel takes (IFNAMSIZ without the terminating NUL).
 constexpr std::size_t kMaxInterfaceName = 15;
 
-/// Closes a descriptor when it goes out of scope.
+/// Closes a descriptor when it goes out of scope. Move-only: one owner closes it once.
 struct FileDescriptor {
-    int fd;
+    int fd{-1};
+
+    explicit FileDescriptor(int descriptor) : fd(descriptor) {}
+    FileDescriptor(FileDescriptor&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+        if (this != &other) {
+            if (fd >= 0)
+                ::close(fd);
+            fd = std::exchange(other.fd, -1);
+        }
+        return *this;
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
     ~FileDescriptor() {
         if (fd >= 0)
             ::close(fd);
