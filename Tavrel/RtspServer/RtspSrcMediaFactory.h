@@ -6,6 +6,8 @@
 #include <gst/rtsp-server/rtsp-media-factory.h>
 #include <gst/rtsp/gstrtspurl.h>
 
+#include "Tavrel/gst/GRef.h"
+
 G_BEGIN_DECLS
 
 /// What the factory needs to pull one camera. The strings are owned copies, so the lookup's
@@ -61,3 +63,9 @@ void rtsp_src_media_factory_set_stopped_func(RtspSrcMediaFactory* factory, RtspS
                                              gpointer user_data);
 
 G_END_DECLS
+
+namespace Norvane::Tavrel::gst {
+/// The factory is a GObject: GRef releases it with g_object_unref.
+template <>
+inline constexpr bool kIsGObject<RtspSrcMediaFactory> = true;
+}  // namespace Norvane::Tavrel::gst
