@@ -39,8 +39,8 @@ struct FactoryState {
 };
 
 GQuark StateQuark() {
-    static const GQuark quark = g_quark_from_static_string("rtsp-src-media-factory-state");
-    return quark;
+    static const GQuark kQuark = g_quark_from_static_string("rtsp-src-media-factory-state");
+    return kQuark;
 }
 
 FactoryState* State(GstRTSPMediaFactory* factory) {
@@ -145,18 +145,32 @@ static gboolean OnSelectStream(GstElement*, guint num, GstCaps* caps, gpointer) 
     return video;
 }
 
-static void OnVideoPadAdded(GstElement*, GstPad* pad, GstElement* demuxer) {
+/* Links a new pad of `element` with the sink of `next`. A pad finding it taken (a further stream)
+ * stays unused; other failures fail the media (an error of `element`), not leave it half-linked. */
+static void LinkNewPad(GstElement* element, GstPad* pad, GstElement* next) {
+    const auto result = gst_pad_link(pad, Adopt(gst_element_get_static_pad(next, "sink")).get());
+    if (result == GST_PAD_LINK_WAS_LINKED) {
+        GST_WARNING_OBJECT(pad, "unused: the sink of %s is linked already", GST_ELEMENT_NAME(next));
+    } else if (result != GST_PAD_LINK_OK) {
+        GST_ELEMENT_ERROR(element, CORE, PAD,
+                          ("Failed to link %s with %s: %s", GST_PAD_NAME(pad),
+                           GST_ELEMENT_NAME(next), gst_pad_link_get_name(result)),
+                          (nullptr));
+    }
+}
+
+static void OnVideoPadAdded(GstElement* source, GstPad* pad, GstElement* demuxer) {
     const auto pad_caps = Adopt(gst_pad_get_current_caps(pad));
     const auto video_caps = Adopt(gst_caps_from_string("application/x-rtp,media=video"));
     if (pad_caps && gst_caps_is_subset(pad_caps.get(), video_caps.get())) {
         GST_DEBUG("pad added: Link rtspsrc:src with rtpptdemux:sink");
-        gst_pad_link(pad, Adopt(gst_element_get_static_pad(demuxer, "sink")).get());
+        LinkNewPad(source, pad, demuxer);
     }
 }
 
-static void OnPadAdded(GstElement*, GstPad* pad, GstElement* payloader) {
+static void OnPadAdded(GstElement* demuxer, GstPad* pad, GstElement* payloader) {
     GST_DEBUG("pad added: Link rtpptdemux:src with rtppassthroughpay:sink");
-    gst_pad_link(pad, Adopt(gst_element_get_static_pad(payloader, "sink")).get());
+    LinkNewPad(demuxer, pad, payloader);
 }
 
 /* Name of the element message that tells a camera's end (see the header). */
