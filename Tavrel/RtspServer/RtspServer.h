@@ -121,6 +121,20 @@ private:
     RtspServer(gst::GRef<GstRTSPServer> server, gst::GRef<RtspSrcMediaFactory> factory,
                gst::GRef<GSocket> socket, gst::GRef<GSource> source, const FrontDoorLimits& limits);
 
+    // The steps of Create, in this order: a step that fails writes one line and returns empty;
+    // Create writes the progress.
+    static gst::GRef<GstRTSPServer> NewLibraryServer(const Config::RtspServerSettings& settings,
+                                                     const FrontDoorLimits& limits);
+    /// The listening socket, bound to its interface (unless "any") before it listens.
+    static gst::GRef<GSocket> ListeningSocket(const Config::RtspServerSettings& settings,
+                                              int backlog);
+    /// The one media factory, shared by all mount points.
+    static gst::GRef<RtspSrcMediaFactory> SharedFactory();
+    /// The socket's watch source, attached to the default main context.
+    static gst::GRef<GSource> WatchSource(GSocket* socket, GstRTSPServer* server);
+    /// Lets the factory look up cameras and report stopped ones through the gate.
+    void ConnectFactory();
+
     // Front door (the library's authentication hooks; see AuthHook).
     bool AdmitConnection(GstRTSPContext* ctx);
     bool AuthenticateRequest(GstRTSPAuth* auth, GstRTSPContext* ctx);

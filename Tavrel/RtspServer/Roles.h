@@ -1,0 +1,14 @@
+#pragma once
+
+// The two client roles and the token field that carries a client's role.
+
+#include <string_view>
+
+namespace Norvane::Tavrel {
+
+inline constexpr std::string_view kRoleInternal = "internal";
+inline constexpr std::string_view kRoleExternal = "external";
+/// The field of a user's token that names its role.
+inline constexpr const char* kTokenRole = "media.factory.role";
+
+}  // namespace Norvane::Tavrel
