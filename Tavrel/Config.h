@@ -44,6 +44,10 @@ struct Config {
         bool operator==(const WebRtcServerSettings&) const = default;
     };
 
+    /// How the relay pulls a camera's stream: rtspsrc's own choice (UDP first, TCP when UDP
+    /// fails), RTP over UDP only, or RTP interleaved on the camera's RTSP connection (TCP).
+    enum class Transport { Auto, Udp, Tcp };
+
     /// One camera to re-serve; `path` always begins with "/".
     struct CameraSettings {
         std::string name;
@@ -52,6 +56,7 @@ struct Config {
         std::string url;
         std::optional<User> auth;
         bool audio{false};
+        Transport transport{Transport::Auto};
 
         bool operator==(const CameraSettings&) const = default;
     };

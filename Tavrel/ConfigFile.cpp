@@ -14,7 +14,9 @@
 
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
+#include <boost/json/error.hpp>
 #include <boost/json/parse.hpp>
+#include <boost/json/system_error.hpp>
 #include <boost/json/value_to.hpp>
 
 namespace Norvane::Tavrel {
@@ -112,6 +114,24 @@ std::uint16_t PortFromJson(const json::value& jv) {
     return jv.to_number<std::uint16_t>();
 }
 
+// A camera's "transport": "auto", "udp" or "tcp"; absent or of another kind it is "auto". Any
+// other string throws the library's system_error (unknown name).
+Config::Transport TransportFromJson(const json::value* jv) {
+    if (jv == nullptr || !jv->is_string())
+        return Config::Transport::Auto;
+    const auto& name = jv->get_string();
+    if (name == "auto")
+        return Config::Transport::Auto;
+    if (name == "udp")
+        return Config::Transport::Udp;
+    if (name == "tcp")
+        return Config::Transport::Tcp;
+    static constexpr auto kLocation = BOOST_CURRENT_LOCATION;
+    json::error_code ec;
+    ec.assign(json::error::unknown_name, &kLocation);
+    throw json::system_error(ec);
+}
+
 }  // namespace
 
 Config::User tag_invoke(json::value_to_tag<Config::User>, const json::value& jv) {
@@ -160,6 +180,7 @@ Config::CameraSettings tag_invoke(json::value_to_tag<Config::CameraSettings>,
         camera.audio = audio->as_bool();
     if (const auto* auth = obj.if_contains("auth"); auth && auth->is_object())
         camera.auth = json::value_to<Config::User>(*auth);
+    camera.transport = TransportFromJson(obj.if_contains("transport"));
     camera.name = RequiredString(obj, "name");
     camera.location = RequiredString(obj, "location");
     camera.path = fmt::format("/{}", RequiredString(obj, "path"));

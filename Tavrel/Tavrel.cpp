@@ -21,12 +21,12 @@ Tavrel::Features DefaultFeatures() {
     return {&FeatureFactory::CreateRtspServer, &FeatureFactory::CreateJsonRpcHandler};
 }
 
-/// Whether two cameras at the same path need the server to remount: the stream or its
-/// credentials changed. Name and location are published only.
+/// Whether two cameras at the same path need the server to remount: the stream, its
+/// credentials or the way it is pulled changed. Name and location are published only.
 bool NeedsRemount(const Config::CameraSettings& oldCamera,
                   const Config::CameraSettings& newCamera) {
     return oldCamera.url != newCamera.url || oldCamera.audio != newCamera.audio ||
-           oldCamera.auth != newCamera.auth;
+           oldCamera.auth != newCamera.auth || oldCamera.transport != newCamera.transport;
 }
 
 const char* Running(bool running, const char* yes, const char* no) {

@@ -397,6 +397,10 @@ RtspSrcConfig RtspServer::GetRtspSrcConfig(const GstRTSPUrl* url) {
             result.user = it->auth->name;
             result.password = it->auth->password;
         }
+        if (it->transport != Config::Transport::Auto) {
+            result.protocols = it->transport == Config::Transport::Tcp ? GST_RTSP_LOWER_TRANS_TCP
+                                                                       : GST_RTSP_LOWER_TRANS_UDP;
+        }
     }
     return result;
 }

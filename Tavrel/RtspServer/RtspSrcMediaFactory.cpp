@@ -436,6 +436,8 @@ static GstElement* rtsp_src_media_factory_create_element(GstRTSPMediaFactory* fa
                      config.password->c_str(), nullptr);
     }
     g_object_set(source.get(), "tcp-timeout", kUpstreamTcpTimeoutUs, nullptr);
+    if (config.protocols)
+        g_object_set(source.get(), "protocols", *config.protocols, nullptr);
 
     // The bin takes a reference of its own on each; ours go when this function returns.
     gst_bin_add_many(GST_BIN(bin.get()), source.get(), demuxer.get(), payloader.get(), nullptr);

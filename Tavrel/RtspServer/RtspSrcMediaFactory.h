@@ -4,6 +4,7 @@
 #include <string>
 
 #include <gst/rtsp-server/rtsp-media-factory.h>
+#include <gst/rtsp/gstrtsptransport.h>
 #include <gst/rtsp/gstrtspurl.h>
 
 #include "Tavrel/gst/GRef.h"
@@ -16,6 +17,9 @@ struct RtspSrcConfig {
     std::optional<std::string> url;       ///< absent: no camera belongs to the path
     std::optional<std::string> user;      ///< present together with password, or both absent
     std::optional<std::string> password;  ///< see user
+    /// rtspsrc's "protocols" towards the camera; absent: rtspsrc's default (UDP, then TCP).
+    /// Initialised here so that initialisers naming only the fields above stay complete.
+    std::optional<GstRTSPLowerTrans> protocols{};
 };
 
 /// Looks up the camera behind a request URL.

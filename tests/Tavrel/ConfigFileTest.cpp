@@ -156,9 +156,15 @@ TEST_F(ConfigFileTest, SchemaViolationsRejectTheWholeFile) {
               "out of range"},
              {R"({"cameras": [)" + Camera("c", R"(, "auth": {"name": "u", "password": 1})") + "]}",
               "not a string"},
-             // Lookup order inside a camera: "audio" first, then "auth", then the strings.
+             {R"({"cameras": [)" + Camera("c", R"(, "transport": "TCP")") + "]}", "unknown name"},
+             {R"({"cameras": [)" + Camera("c", R"(, "transport": "")") + "]}", "unknown name"},
+             {R"({"cameras": [)" + Camera("c", R"(, "transport": "udp-multicast")") + "]}",
+              "unknown name"},
+             // Lookup order inside a camera: "audio" first, then "auth", then "transport", then
+             // the strings.
              {R"({"cameras": [{"audio": 1, "auth": {}}]})", "bool required"},
-             {R"({"cameras": [{"auth": {}}]})", "out of range"},
+             {R"({"cameras": [{"auth": {}, "transport": "x"}]})", "out of range"},
+             {R"({"cameras": [{"transport": "x"}]})", "unknown name"},
              {R"({"cameras": [{"name": 1)" + auth + "}]}", "not a string"},
          })
         ExpectRejected(c.text, spdlog::level::err, ParseFailure(c.what), ")");
@@ -252,6 +258,30 @@ TEST_F(ConfigFileTest, FullFileIsConvertedAndSorted) {
         {"Gate", "Outside", "/gate", "rtsp://127.0.0.1:1/g", Config::User{"admin", "secret"}, true},
     };
     EXPECT_EQ(*config, expected);
+    EXPECT_TRUE(capture_.Messages().empty());
+}
+
+TEST_F(ConfigFileTest, CameraTransportIsAutoUnlessUdpOrTcp) {
+    struct Case {
+        std::string extra;
+        Config::Transport transport;
+    };
+    for (const auto& c : std::vector<Case>{
+             {"", Config::Transport::Auto},
+             {R"(, "transport": "auto")", Config::Transport::Auto},
+             {R"(, "transport": "udp")", Config::Transport::Udp},
+             {R"(, "transport": "tcp")", Config::Transport::Tcp},
+             {R"(, "transport": 1)", Config::Transport::Auto},
+             {R"(, "transport": true)", Config::Transport::Auto},
+             {R"(, "transport": null)", Config::Transport::Auto},
+             {R"(, "transport": {"mode": "tcp"})", Config::Transport::Auto},
+             {R"(, "transport": ["tcp"])", Config::Transport::Auto},
+         }) {
+        const auto config = ReadText(R"({"cameras": [)" + Camera("c", c.extra) + "]}");
+        ASSERT_TRUE(config) << c.extra;
+        ASSERT_EQ(config->cameras.size(), 1u);
+        EXPECT_EQ(config->cameras[0].transport, c.transport) << c.extra;
+    }
     EXPECT_TRUE(capture_.Messages().empty());
 }
 

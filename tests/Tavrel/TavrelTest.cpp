@@ -134,16 +134,19 @@ TEST_F(TavrelTest, RenamedOrRelocatedCameraIsOnlyRepublished) {
     EXPECT_EQ(recorder.published.back()[0].location, "roof");
 }
 
-TEST_F(TavrelTest, ChangedStreamOrCredentialsRemountsInOrder) {
-    Apply(MakeConfig({Camera("/a"), Camera("/b"), Camera("/c")}));
+TEST_F(TavrelTest, ChangedStreamCredentialsOrTransportRemountsInOrder) {
+    Apply(MakeConfig({Camera("/a"), Camera("/b"), Camera("/c"), Camera("/d"), Camera("/e")}));
     TakeCalls();
-    auto c = MakeConfig({Camera("/a", "rtsp://127.0.0.1:2/y"), Camera("/b"), Camera("/c")});
+    auto c = MakeConfig({Camera("/a", "rtsp://127.0.0.1:2/y"), Camera("/b"), Camera("/c"),
+                         Camera("/d"), Camera("/e")});
     c.cameras[1].auth = Config::User{"u", "p"};
     c.cameras[2].audio = true;
+    c.cameras[3].transport = Config::Transport::Tcp;
     Apply(std::move(c));
     EXPECT_THAT(TakeCalls(),
                 ElementsAre("Available true", "RemoveCamera /a", "AddCamera /a", "RemoveCamera /b",
-                            "AddCamera /b", "RemoveCamera /c", "AddCamera /c", "Publish 3"));
+                            "AddCamera /b", "RemoveCamera /c", "AddCamera /c", "RemoveCamera /d",
+                            "AddCamera /d", "Publish 5"));
 }
 
 TEST_F(TavrelTest, MergeAddsAndRemovesByPath) {

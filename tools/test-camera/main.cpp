@@ -1,6 +1,6 @@
 // test-camera: serves a live H.264 test pattern (and optionally an audio stream) over RTSP,
-// optionally behind Basic credentials. Prints one ready line once the socket listens and exits
-// with 0 on SIGINT or SIGTERM.
+// optionally behind Basic credentials. Prints one ready line once the socket listens, one line
+// per stream set up with the transport agreed, and exits with 0 on SIGINT or SIGTERM.
 
 #include <glib-unix.h>
 #include <gst/gst.h>
@@ -87,6 +87,23 @@ std::string LaunchLine(const Options& options) {
     }
     line += " )";
     return line;
+}
+
+/// Prints the transport of each stream set up: "test-camera setup TRANSPORT" (as in the
+/// Transport header of the answer, e.g. RTP/AVP/TCP;unicast;interleaved=0-1).
+void OnSetupRequest(GstRTSPClient*, GstRTSPContext* ctx, gpointer) {
+    const GstRTSPTransport* transport =
+        ctx->trans ? gst_rtsp_stream_transport_get_transport(ctx->trans) : nullptr;
+    if (!transport)
+        return;
+    gchar* text = gst_rtsp_transport_as_text(const_cast<GstRTSPTransport*>(transport));
+    std::printf("test-camera setup %s\n", text ? text : "?");
+    std::fflush(stdout);
+    g_free(text);
+}
+
+void OnClientConnected(GstRTSPServer*, GstRTSPClient* client, gpointer) {
+    g_signal_connect(client, "setup-request", G_CALLBACK(OnSetupRequest), nullptr);
 }
 
 gboolean OnSignal(gpointer data) {
@@ -190,6 +207,8 @@ int main(int argc, char** argv) {
     GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(server);
     gst_rtsp_mount_points_add_factory(mounts, path.c_str(), factory);  // takes the reference
     g_object_unref(mounts);
+
+    g_signal_connect(server, "client-connected", G_CALLBACK(OnClientConnected), nullptr);
 
     int code = 0;
     const guint sourceId = gst_rtsp_server_attach(server, nullptr);

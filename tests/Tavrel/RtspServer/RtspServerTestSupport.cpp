@@ -81,6 +81,10 @@ std::string TestCamera::Url() const {
     return "rtsp://127.0.0.1:" + std::to_string(port_) + path_;
 }
 
+std::string TestCamera::Output() const {
+    return process_ ? process_->Stdout() : std::string();
+}
+
 void TestCamera::Kill() {
     if (process_) {
         process_->Signal(SIGKILL);
