@@ -8,15 +8,14 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <utility>
 
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
-#include <boost/json/error.hpp>
 #include <boost/json/parse.hpp>
-#include <boost/json/system_error.hpp>
 #include <boost/json/value_to.hpp>
 
 namespace Norvane::Tavrel {
@@ -115,7 +114,7 @@ std::uint16_t PortFromJson(const json::value& jv) {
 }
 
 // A camera's "transport": "auto", "udp" or "tcp"; absent or of another kind it is "auto". Any
-// other string throws the library's system_error (unknown name).
+// other string rejects the file.
 Config::Transport TransportFromJson(const json::value* jv) {
     if (jv == nullptr || !jv->is_string())
         return Config::Transport::Auto;
@@ -126,10 +125,8 @@ Config::Transport TransportFromJson(const json::value* jv) {
         return Config::Transport::Udp;
     if (name == "tcp")
         return Config::Transport::Tcp;
-    static constexpr auto kLocation = BOOST_CURRENT_LOCATION;
-    json::error_code ec;
-    ec.assign(json::error::unknown_name, &kLocation);
-    throw json::system_error(ec);
+    throw std::invalid_argument(fmt::format(
+        "camera transport '{}' is not one of \"auto\", \"udp\", \"tcp\"", ToString(name)));
 }
 
 }  // namespace

@@ -156,15 +156,17 @@ TEST_F(ConfigFileTest, SchemaViolationsRejectTheWholeFile) {
               "out of range"},
              {R"({"cameras": [)" + Camera("c", R"(, "auth": {"name": "u", "password": 1})") + "]}",
               "not a string"},
-             {R"({"cameras": [)" + Camera("c", R"(, "transport": "TCP")") + "]}", "unknown name"},
-             {R"({"cameras": [)" + Camera("c", R"(, "transport": "")") + "]}", "unknown name"},
+             {R"({"cameras": [)" + Camera("c", R"(, "transport": "TCP")") + "]}",
+              R"(camera transport 'TCP' is not one of "auto", "udp", "tcp")"},
+             {R"({"cameras": [)" + Camera("c", R"(, "transport": "")") + "]}",
+              "camera transport '' is not"},
              {R"({"cameras": [)" + Camera("c", R"(, "transport": "udp-multicast")") + "]}",
-              "unknown name"},
+              "camera transport 'udp-multicast' is not"},
              // Lookup order inside a camera: "audio" first, then "auth", then "transport", then
              // the strings.
              {R"({"cameras": [{"audio": 1, "auth": {}}]})", "bool required"},
              {R"({"cameras": [{"auth": {}, "transport": "x"}]})", "out of range"},
-             {R"({"cameras": [{"transport": "x"}]})", "unknown name"},
+             {R"({"cameras": [{"transport": "x"}]})", "camera transport 'x' is not"},
              {R"({"cameras": [{"name": 1)" + auth + "}]}", "not a string"},
          })
         ExpectRejected(c.text, spdlog::level::err, ParseFailure(c.what), ")");
