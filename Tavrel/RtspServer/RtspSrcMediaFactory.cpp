@@ -1,5 +1,6 @@
 #include "Tavrel/RtspServer/RtspSrcMediaFactory.h"
 
+#include "Tavrel/RtspServer/CameraStreams.h"
 #include "Tavrel/gst/CameraCaps.h"
 #include "Tavrel/gst/GRef.h"
 #include "Tavrel/gst/RtpPassthroughPay.h"
@@ -131,18 +132,6 @@ void rtsp_src_media_factory_set_stopped_func(RtspSrcMediaFactory* factory, RtspS
     g_return_if_fail(RTSP_SRC_IS_MEDIA_FACTORY(factory));
     factory->stopped_func = func;
     factory->stopped_data = user_data;
-}
-
-/* rtspsrc "select-stream": only video streams are set up with the camera, so no audio or
- * metadata travels to us just to be dropped, and a camera without video fails at once instead
- * of leaving the client waiting for a stream that never starts. */
-static gboolean OnSelectStream(GstElement*, guint num, GstCaps* caps, gpointer) {
-    const GstStructure* s =
-        caps && gst_caps_get_size(caps) > 0 ? gst_caps_get_structure(caps, 0) : nullptr;
-    const gchar* media = s ? gst_structure_get_string(s, "media") : nullptr;
-    const gboolean video = media && g_strcmp0(media, "video") == 0;
-    GST_DEBUG("stream %u (%s): %s", num, media ? media : "?", video ? "set up" : "skipped");
-    return video;
 }
 
 /* Links a new pad of `element` with the sink of `next`. A pad finding it taken (a further stream)
@@ -445,7 +434,7 @@ static GstElement* rtsp_src_media_factory_create_element(GstRTSPMediaFactory* fa
     gst_pad_add_probe(Adopt(gst_element_get_static_pad(payloader.get(), "sink")).get(),
                       GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, OnPayloaderSinkEvent, nullptr, nullptr);
 
-    g_signal_connect(source.get(), "select-stream", G_CALLBACK(OnSelectStream), nullptr);
+    Norvane::Tavrel::SelectFirstVideoStream(source.get());
     g_signal_connect(source.get(), "pad-added", G_CALLBACK(OnVideoPadAdded), demuxer.get());
     g_signal_connect(demuxer.get(), "pad-added", G_CALLBACK(OnPadAdded), payloader.get());
     return bin.release();

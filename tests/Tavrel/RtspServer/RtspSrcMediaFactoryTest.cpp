@@ -48,6 +48,15 @@ std::string FactoryName(GstElement* element) {
     return factory ? GST_OBJECT_NAME(factory) : "";
 }
 
+/// The bin's rtspsrc, or null.
+GstElement* Source(GstElement* bin) {
+    for (GList* l = GST_BIN_CHILDREN(bin); l; l = l->next) {
+        if (FactoryName(GST_ELEMENT(l->data)) == "rtspsrc")
+            return GST_ELEMENT(l->data);
+    }
+    return nullptr;
+}
+
 std::string StringProperty(GstElement* element, const char* name) {
     gchar* value = nullptr;
     g_object_get(element, name, &value, nullptr);
@@ -114,11 +123,7 @@ TEST_F(RtspSrcMediaFactoryTest, BinLayout) {
     gst_object_unref(paySink);
     gst_object_unref(pay);
 
-    GstElement* src = nullptr;
-    for (GList* l = GST_BIN_CHILDREN(bin); l; l = l->next) {
-        if (FactoryName(GST_ELEMENT(l->data)) == "rtspsrc")
-            src = GST_ELEMENT(l->data);
-    }
+    GstElement* src = Source(bin);
     ASSERT_NE(src, nullptr);
     guint latency = 0;
     gboolean retransmission = TRUE;
@@ -150,16 +155,39 @@ TEST_F(RtspSrcMediaFactoryTest, CredentialsOnlyWhenBothArePresent) {
         lookup_.answer = {"rtsp://127.0.0.1:9/camera", c.user, c.password};
         auto* bin = static_cast<GstElement*>(gst_object_ref_sink(CreateElement(factory_, url_)));
         ASSERT_NE(bin, nullptr);
-        GstElement* src = nullptr;
-        for (GList* l = GST_BIN_CHILDREN(bin); l; l = l->next) {
-            if (FactoryName(GST_ELEMENT(l->data)) == "rtspsrc")
-                src = GST_ELEMENT(l->data);
-        }
+        GstElement* src = Source(bin);
         ASSERT_NE(src, nullptr);
         EXPECT_EQ(StringProperty(src, "user-id"), c.expectedUser);
         EXPECT_EQ(StringProperty(src, "user-pw"), c.expectedPassword);
         gst_object_unref(bin);
     }
+}
+
+TEST_F(RtspSrcMediaFactoryTest, OnlyTheFirstVideoStreamIsSetUp) {
+    lookup_.answer = {"rtsp://127.0.0.1:9/camera", std::nullopt, std::nullopt};
+    auto* bin = static_cast<GstElement*>(gst_object_ref_sink(CreateElement(factory_, url_)));
+    ASSERT_NE(bin, nullptr);
+    GstElement* src = Source(bin);
+    ASSERT_NE(src, nullptr);
+    GstCaps* video = gst_caps_from_string("application/x-rtp,media=video,encoding-name=H264");
+    GstCaps* audio = gst_caps_from_string("application/x-rtp,media=audio,encoding-name=PCMA");
+    const auto select = [src](guint num, GstCaps* caps) {
+        gboolean selected = FALSE;
+        g_signal_emit_by_name(src, "select-stream", num, caps, &selected);
+        return selected != FALSE;
+    };
+    // The camera's first connection: audio, video, video, no caps.
+    EXPECT_FALSE(select(0, audio));
+    EXPECT_TRUE(select(1, video));
+    EXPECT_FALSE(select(2, video));
+    EXPECT_FALSE(select(3, nullptr));
+    // Asked again after a reconnect: the same stream, and only it.
+    EXPECT_FALSE(select(0, video));
+    EXPECT_TRUE(select(1, video));
+    EXPECT_FALSE(select(1, audio));
+    gst_caps_unref(video);
+    gst_caps_unref(audio);
+    gst_object_unref(bin);
 }
 
 TEST_F(RtspSrcMediaFactoryTest, NoCameraForThePath) {
