@@ -189,6 +189,9 @@ TEST_F(JsonRpcHandlerTest, SubscriberGetsTheListAtOnceAndEveryPublication) {
     SimProcess sim;
     auto handler = MakeHandler(sim.ConnectorPort());
     ASSERT_TRUE(WaitConnected());
+    // The new topic's first list (still empty) is on its way when the topic is reported
+    // created; a subscriber before it arrives would get it as well.
+    ASSERT_TRUE(sim.WaitFor("published on Tavrel.Rtsp.Cameras to 0 subscriber(s)"));
     cameras_.Set(kTwo);
     WsClient client{sim.WsPort()};
     EXPECT_EQ(client.Call("Pandrix.Subscribe", R"({"topic":"Tavrel.Rtsp.Cameras"})"),
