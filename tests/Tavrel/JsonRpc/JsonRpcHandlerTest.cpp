@@ -89,9 +89,11 @@ protected:
         return std::make_unique<JsonRpcHandler>(cameras_);
     }
 
-    // Waits until the handler finished its connection algorithm (topic created).
+    // Waits until the handler finished its connection algorithm: the topic created and the
+    // method registered (their answers come in either order).
     bool WaitConnected(std::size_t times = 1) {
-        if (log_.sink().WaitForCount("JsonRpc Created topic 'Tavrel.Rtsp.Cameras'", times, 10s))
+        if (log_.sink().WaitForCount("JsonRpc Created topic 'Tavrel.Rtsp.Cameras'", times, 10s) &&
+            log_.sink().WaitForCount("JsonRpc Registered 'Tavrel.Rtsp.GetCameras'", times, 10s))
             return true;
         for (const auto& message : log_.Messages()) {
             std::cerr << "  log: " << message << "\n";
