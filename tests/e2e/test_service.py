@@ -3,8 +3,10 @@ web-service simulators, real RTSP clients (ffprobe, ffmpeg) and a WebSocket JSON
 (Python's websockets), all on loopback."""
 
 import asyncio
+import fcntl
 import json
 import os
+import random
 import re
 import signal
 import socket
@@ -24,10 +26,33 @@ WEBSERVICE = os.path.join(BUILD, "tools", "webservice-sim", "webservice-sim")
 TIMEOUT = 20
 
 
+# Lock files of the ports this process claimed, held until it ends.
+_claimed_ports = []
+
+
 def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    """A TCP port free on every address, as the C++ tests take theirs (tests/support/TestEnv.cpp):
+    from beside the kernel's ephemeral range, claimed through the same lock files."""
+    with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+        low, high = map(int, f.read().split())
+    size = 4096
+    first = low - size if low >= 1024 + size else high + 1
+    directory = os.path.join(tempfile.gettempdir(), "tavrel-test-ports")
+    os.makedirs(directory, exist_ok=True)
+    start = random.randrange(size)
+    for index in range(size):
+        port = first + (start + index) % size
+        claim = open(os.path.join(directory, str(port)), "a")
+        try:
+            fcntl.flock(claim, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            with socket.socket() as s:
+                s.bind(("0.0.0.0", port))
+        except OSError:
+            claim.close()
+            continue
+        _claimed_ports.append(claim)
+        return port
+    raise RuntimeError("no free test port in " + directory)
 
 
 def write_json(path, value):

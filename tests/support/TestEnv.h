@@ -10,7 +10,10 @@ namespace Norvane::Test {
 std::filesystem::path BuildDir();
 /// The source directory (from TAVREL_SOURCE_DIR).
 std::filesystem::path SourceDir();
-/// A TCP port on 127.0.0.1 that was free a moment ago (bound to port 0, then released).
+/// A TCP port for a server that a test starts, free on every address: taken from beside the
+/// kernel's ephemeral range (no bind to port 0 or outgoing connection of any process gets it) and
+/// claimed through a lock file that parallel test processes respect. It stays this process's
+/// while the next 255 are handed out, and at most until the process ends.
 std::uint16_t FreePort();
 /// Reads a whole file; empty when it cannot be read.
 std::string ReadFile(const std::filesystem::path& path);

@@ -89,9 +89,11 @@ protected:
         return std::make_unique<JsonRpcHandler>(cameras_);
     }
 
-    // Waits until the handler finished its connection algorithm (topic created).
+    // Waits until the handler finished its connection algorithm: the topic created and the
+    // method registered (their answers come in either order).
     bool WaitConnected(std::size_t times = 1) {
-        if (log_.sink().WaitForCount("JsonRpc Created topic 'Tavrel.Rtsp.Cameras'", times, 10s))
+        if (log_.sink().WaitForCount("JsonRpc Created topic 'Tavrel.Rtsp.Cameras'", times, 10s) &&
+            log_.sink().WaitForCount("JsonRpc Registered 'Tavrel.Rtsp.GetCameras'", times, 10s))
             return true;
         for (const auto& message : log_.Messages()) {
             std::cerr << "  log: " << message << "\n";
@@ -189,6 +191,9 @@ TEST_F(JsonRpcHandlerTest, SubscriberGetsTheListAtOnceAndEveryPublication) {
     SimProcess sim;
     auto handler = MakeHandler(sim.ConnectorPort());
     ASSERT_TRUE(WaitConnected());
+    // The new topic's first list (still empty) is on its way when the topic is reported
+    // created; a subscriber before it arrives would get it as well.
+    ASSERT_TRUE(sim.WaitFor("published on Tavrel.Rtsp.Cameras to 0 subscriber(s)"));
     cameras_.Set(kTwo);
     WsClient client{sim.WsPort()};
     EXPECT_EQ(client.Call("Pandrix.Subscribe", R"({"topic":"Tavrel.Rtsp.Cameras"})"),

@@ -211,7 +211,8 @@ protected:
 };
 
 TEST_F(RtspServerCameraFaultTest, CameraDroppingMidStreamEndsItsClientsAndPlaysAgainLater) {
-    auto camera = std::make_unique<TestCamera>("/cam");
+    // A port of our own: the camera comes back on it after nothing listened there for a while.
+    auto camera = std::make_unique<TestCamera>("/cam", std::vector<std::string>{}, FreePort());
     ASSERT_TRUE(camera->Ready());
     const auto cameraPort = camera->Port();
     const auto port = FreePort();
