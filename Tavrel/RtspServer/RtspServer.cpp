@@ -261,8 +261,8 @@ private:
     }
 
     static GQuark Quark() {
-        static const GQuark quark = g_quark_from_static_string("tavrel-rtsp-server-gate");
-        return quark;
+        static const GQuark kQuark = g_quark_from_static_string("tavrel-rtsp-server-gate");
+        return kQuark;
     }
 
     // A leaf: held only to count calls in and out, never while a call runs.
@@ -277,14 +277,14 @@ private:
 /// credentials before the library looks at its path or the admission handlers run.
 struct RtspServer::AuthHook {
     static GType Type() {
-        static const GType type = g_type_register_static_simple(
+        static const GType kType = g_type_register_static_simple(
             GST_TYPE_RTSP_AUTH, g_intern_static_string("TavrelRtspAuth"), sizeof(GstRTSPAuthClass),
             [](gpointer klass, gpointer) {
                 parent = GST_RTSP_AUTH_CLASS(g_type_class_peek_parent(klass));
                 GST_RTSP_AUTH_CLASS(klass)->check = &AuthHook::Check;
             },
             sizeof(GstRTSPAuth), nullptr, GTypeFlags{});
-        return type;
+        return kType;
     }
 
     static gboolean Check(GstRTSPAuth* auth, GstRTSPContext* ctx, const gchar* check) {

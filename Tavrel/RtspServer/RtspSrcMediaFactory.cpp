@@ -39,8 +39,8 @@ struct FactoryState {
 };
 
 GQuark StateQuark() {
-    static const GQuark quark = g_quark_from_static_string("rtsp-src-media-factory-state");
-    return quark;
+    static const GQuark kQuark = g_quark_from_static_string("rtsp-src-media-factory-state");
+    return kQuark;
 }
 
 FactoryState* State(GstRTSPMediaFactory* factory) {
