@@ -51,8 +51,8 @@ public:
 
 private:
     static const caf::cow_tuple<std::string>& Empty() {
-        static const caf::cow_tuple<std::string> empty;
-        return empty;
+        static const caf::cow_tuple<std::string> kEmpty;
+        return kEmpty;
     }
 
     caf::cow_tuple<std::string> tuple_;

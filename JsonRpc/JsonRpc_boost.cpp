@@ -47,8 +47,8 @@ std::string_view AsString(const json::value& jv, const char* what) {
 }
 
 // 2^63 and 2^64 are exact doubles; every double below them that is integral fits.
-constexpr double TwoPow63 = 9223372036854775808.0;
-constexpr double TwoPow64 = 18446744073709551616.0;
+constexpr double kTwoPow63 = 9223372036854775808.0;
+constexpr double kTwoPow64 = 18446744073709551616.0;
 
 std::uint64_t ToUint64(const json::value& jv, const char* what) {
     switch (jv.kind()) {
@@ -60,7 +60,7 @@ std::uint64_t ToUint64(const json::value& jv, const char* what) {
             break;
         case json::kind::double_: {
             const double d = jv.get_double();
-            if (d >= 0.0 && d < TwoPow64 && std::trunc(d) == d)
+            if (d >= 0.0 && d < kTwoPow64 && std::trunc(d) == d)
                 return static_cast<std::uint64_t>(d);
             break;
         }
@@ -81,7 +81,7 @@ std::int64_t ToInt64(const json::value& jv, const char* what) {
             break;
         case json::kind::double_: {
             const double d = jv.get_double();
-            if (d >= -TwoPow63 && d < TwoPow63 && std::trunc(d) == d)
+            if (d >= -kTwoPow63 && d < kTwoPow63 && std::trunc(d) == d)
                 return static_cast<std::int64_t>(d);
             break;
         }
@@ -96,7 +96,7 @@ std::int64_t ToInt64(const json::value& jv, const char* what) {
 // value fits in the arena needs no heap for parsing either.
 json::value ParseOn(std::string_view text, boost::system::error_code& ec,
                     json::storage_ptr storage) {
-    unsigned char temp[JsonBuffer::RegionSize];
+    unsigned char temp[JsonBuffer::kRegionSize];
     json::parser parser(json::storage_ptr(), json::parse_options{}, temp, sizeof temp);
     parser.reset(std::move(storage));
     parser.write(text.data(), text.size(), ec);
@@ -142,7 +142,7 @@ Outcome<Message> Parse(std::string_view text, const JsonBufferPtr& buffer, const
 // the serializer writes into a buffer as large as the arena, so that a message whose value fits
 // the arena costs exactly one allocation, the returned string, on every architecture.
 std::string SerializeValue(const json::value& value) {
-    char chunk[JsonBuffer::RegionSize];
+    char chunk[JsonBuffer::kRegionSize];
     json::serializer serializer;
     serializer.reset(&value);
     const json::string_view first = serializer.read(chunk, sizeof chunk);
@@ -204,12 +204,12 @@ Raw tag_invoke(json::value_to_tag<Raw>, const json::value& jv) {
 // Version tag
 
 void tag_invoke(json::value_from_tag, json::value& jv, const JsonRpcVersion&) {
-    jv = json::string_view(JsonRpcVersion::Text.data(), JsonRpcVersion::Text.size());
+    jv = json::string_view(JsonRpcVersion::kText.data(), JsonRpcVersion::kText.size());
 }
 
 JsonRpcVersion tag_invoke(json::value_to_tag<JsonRpcVersion>, const json::value& jv) {
     const std::string_view text = AsString(jv, "\"jsonrpc\"");
-    if (text != JsonRpcVersion::Text)
+    if (text != JsonRpcVersion::kText)
         throw JsonRpcVersion::WrongVersion(std::string(text));
     return {};
 }
@@ -297,16 +297,16 @@ Response MakeErrorResponse(std::uint64_t id, const boost::system::error_code& er
 // JsonBuffer
 
 JsonBuffer::JsonBuffer(unsigned char* region) noexcept
-    : region_(region), resource_(region, RegionSize) {}
+    : region_(region), resource_(region, kRegionSize) {}
 
 JsonBuffer::~JsonBuffer() {
     resource_.release();
-    ::munmap(region_, RegionSize);
+    ::munmap(region_, kRegionSize);
 }
 
 JsonBufferPtr JsonBuffer::Create() {
     void* region =
-        ::mmap(nullptr, RegionSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        ::mmap(nullptr, kRegionSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (region == MAP_FAILED) {
         const int error = errno;
         SPDLOG_ERROR("mmapping JsonBuffer failed: {}", std::strerror(error));
@@ -316,7 +316,7 @@ JsonBufferPtr JsonBuffer::Create() {
     try {
         buffer = new JsonBuffer(static_cast<unsigned char*>(region));
     } catch (...) {
-        ::munmap(region, RegionSize);
+        ::munmap(region, kRegionSize);
         throw;
     }
     // The new buffer's count of 1 is the handle's.
@@ -329,7 +329,7 @@ void JsonBuffer::Reset() noexcept {
     // for ever larger blocks until allocation fails. A fresh resource starts from the region and
     // the initial growth again.
     std::destroy_at(&resource_);
-    std::construct_at(&resource_, region_, RegionSize);
+    std::construct_at(&resource_, region_, kRegionSize);
 }
 
 json::storage_ptr JsonBuffer::Storage() noexcept {
@@ -338,7 +338,7 @@ json::storage_ptr JsonBuffer::Storage() noexcept {
 }
 
 std::span<const unsigned char> JsonBuffer::Region() const noexcept {
-    return {region_, RegionSize};
+    return {region_, kRegionSize};
 }
 
 void intrusive_ptr_add_ref(JsonBuffer* buffer) noexcept {
@@ -375,15 +375,15 @@ std::string SerializeResponse(const Response& response, const JsonBufferPtr& buf
     if (result == nullptr)
         return Serialize(response, buffer);
 
-    static constexpr std::string_view Head = R"({"jsonrpc":"2.0","id":)";
-    static constexpr std::string_view Middle = R"(,"result":)";
+    static constexpr std::string_view kHead = R"({"jsonrpc":"2.0","id":)";
+    static constexpr std::string_view kMiddle = R"(,"result":)";
     const std::string_view payload = result->text.empty() ? "null" : result->text.view();
     char id[std::numeric_limits<std::uint64_t>::digits10 + 1];
     const auto idEnd = std::to_chars(std::begin(id), std::end(id), response.id).ptr;
 
     std::string text;
-    text.reserve(Head.size() + (idEnd - id) + Middle.size() + payload.size() + 1);
-    text.append(Head).append(id, idEnd).append(Middle).append(payload).push_back('}');
+    text.reserve(kHead.size() + (idEnd - id) + kMiddle.size() + payload.size() + 1);
+    text.append(kHead).append(id, idEnd).append(kMiddle).append(payload).push_back('}');
     return text;
 }
 

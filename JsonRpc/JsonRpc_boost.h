@@ -73,7 +73,7 @@ struct JsonRpcVersion {
     };
 
     /// The only version there is.
-    static constexpr std::string_view Text = "2.0";
+    static constexpr std::string_view kText = "2.0";
 
     /// All tags are equal.
     bool operator==(const JsonRpcVersion&) const = default;
@@ -167,7 +167,7 @@ using JsonBufferPtr = boost::intrusive_ptr<JsonBuffer>;
 class JsonBuffer {
 public:
     /// Size of the mapped region.
-    static constexpr std::size_t RegionSize = 0x4000;
+    static constexpr std::size_t kRegionSize = 0x4000;
 
     /// Maps a new buffer; the handle returned holds count 1. Throws `std::runtime_error`
     /// "mmapping JsonBuffer failed" when the mapping fails.
@@ -197,7 +197,7 @@ private:
     void Reset() noexcept;
 
     std::size_t count_{1};                      // handles; not atomic
-    unsigned char* region_;                     // owned mapping of RegionSize bytes
+    unsigned char* region_;                     // owned mapping of kRegionSize bytes
     boost::json::monotonic_resource resource_;  // over region_, heap upstream
 };
 

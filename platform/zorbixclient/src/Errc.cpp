@@ -43,8 +43,8 @@ public:
 }  // namespace
 
 const boost::system::error_category& ErrcCategory() noexcept {
-    static const ErrcCategoryImpl category;
-    return category;
+    static const ErrcCategoryImpl kCategory;
+    return kCategory;
 }
 
 boost::system::error_code make_error_code(Errc e) noexcept {

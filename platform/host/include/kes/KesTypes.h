@@ -27,6 +27,7 @@ enum class KesValueType : std::uint8_t {
 };
 
 /// IDs of the model's well-known objects.
+// NOLINTBEGIN(readability-identifier-naming): the platform's names
 namespace KesWellKnownId {
 inline constexpr std::uint32_t Root = 1;
 inline constexpr std::uint32_t Channels = 34;     ///< the channel collection
@@ -34,5 +35,6 @@ inline constexpr std::uint32_t DataPoints = 301;  ///< the enumeration of all da
 inline constexpr std::uint32_t Devices = 401;     ///< the device enumeration
 inline constexpr std::uint32_t FirstFree = 1000;  ///< IDs from here on are handed out
 }  // namespace KesWellKnownId
+// NOLINTEND(readability-identifier-naming)
 
 }  // namespace Norvane
