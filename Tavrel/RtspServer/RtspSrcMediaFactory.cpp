@@ -1,5 +1,6 @@
 #include "Tavrel/RtspServer/RtspSrcMediaFactory.h"
 
+#include "Tavrel/RtspServer/CameraGuard.h"
 #include "Tavrel/RtspServer/CameraStreams.h"
 #include "Tavrel/gst/CameraCaps.h"
 #include "Tavrel/gst/GRef.h"
@@ -435,6 +436,7 @@ static GstElement* rtsp_src_media_factory_create_element(GstRTSPMediaFactory* fa
                       GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, OnPayloaderSinkEvent, nullptr, nullptr);
 
     Norvane::Tavrel::SelectFirstVideoStream(source.get());
+    Norvane::Tavrel::GuardCameraMedia(source.get(), payloader.get(), abspath);
     g_signal_connect(source.get(), "pad-added", G_CALLBACK(OnVideoPadAdded), demuxer.get());
     g_signal_connect(demuxer.get(), "pad-added", G_CALLBACK(OnPadAdded), payloader.get());
     return bin.release();
