@@ -29,8 +29,9 @@ MAX_FDS = 300
 SLACK = 4
 # The longest time the good client may go without receiving anything.
 MAX_GAP = 5
-# Memory beyond that of the good client alone, once the hostile cameras are done.
-RSS_SLACK = 8 << 20
+# Memory beyond that of the good client alone, once the hostile cameras are done (not checked in
+# builds whose memory figures are the sanitizer's or the emulator's).
+RSS_SLACK = 8 << 20 if os.environ.get("TAVREL_RSS_CHECKS", "1") == "1" else float("inf")
 
 
 class HostileService(Service):
