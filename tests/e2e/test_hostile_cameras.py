@@ -49,6 +49,8 @@ FAULTS = {
     "redirect-elsewhere": "redirected to another host",
     "redirect-loop": "redirected too often",
 }
+MODES = ["many-streams", "junk-sdp", "silent-after-play", "junk-rtp", "no-answer",
+         "endless-headers", "huge-body", "huge-sdp", "redirect-elsewhere", "redirect-loop"]
 # The camera's credentials, which its redirects and faults never show.
 CAMERA_SECRET = "c4m-s3cret"
 
@@ -164,10 +166,30 @@ class HostileCamerasTest(unittest.TestCase):
                 return line.split()[-1]
         raise AssertionError(f"hostile-camera --mode {mode} exited early")
 
+    @unittest.skipUnless(os.environ.get("TAVREL_HOSTILE_FIGURES") == "1",
+                         "figures per mode only on request (TAVREL_HOSTILE_FIGURES=1)")
+    def test_figures_per_mode(self):
+        """Prints, for each hostile camera alone (one client), the client's wait and tavrel's
+        peak and final threads, descriptors and RSS."""
+        s = HostileService(self, {mode: self.hostile_camera(mode) for mode in MODES})
+        self.addCleanup(s.close)
+        s.wait_log("Provide camera 'Camera a' at path '/a'")
+        base = counts(s.tavrel.pid)
+        print(f"\nidle: {base[0]} threads, {base[1]} fds, {base[2] >> 20} MiB", file=sys.stderr)
+        for mode in MODES:
+            monitor = Monitor(s.tavrel.pid, s.path("none"))
+            status, _, seconds = describe(s, mode, "127.0.0.10")
+            wait_until(lambda: all(n <= limit for n, limit in
+                                   zip(counts(s.tavrel.pid)[:2], (base[0] + SLACK, base[1]))),
+                       "threads and descriptors to come back")
+            monitor.stop()
+            final = counts(s.tavrel.pid)
+            print(f"{mode}: {status} after {seconds:.1f} s; peak {monitor.peak_threads} threads,"
+                  f" {monitor.peak_fds} fds, {monitor.peak_rss >> 20} MiB; after {final[0]}"
+                  f" threads, {final[1]} fds, {final[2] >> 20} MiB", file=sys.stderr)
+
     def test_hostile_cameras_are_answered_while_a_good_camera_plays(self):
-        modes = ["many-streams", "junk-sdp", "silent-after-play", "junk-rtp", "no-answer",
-                 "endless-headers", "huge-body", "huge-sdp", "redirect-elsewhere",
-                 "redirect-loop"]
+        modes = MODES
         s = HostileService(self, {mode: self.hostile_camera(mode) for mode in modes})
         self.addCleanup(s.close)
         s.wait_log("Provide camera 'Camera a' at path '/a'")
