@@ -1,7 +1,6 @@
 #include "Tavrel/RtspServer/CameraConnection.h"
 
 #include "Tavrel/RtspServer/CameraLimits.h"
-#include "Tavrel/gst/GRef.h"
 
 #include <gio/gio.h>
 #include <spdlog/spdlog.h>
@@ -18,15 +17,13 @@ constexpr const char* kProxyScheme = "tavrel-camera";
 /* Above every resolver GIO or its modules bring (the highest is 100). */
 constexpr gint kResolverPriority = 1000;
 constexpr guint16 kRtspDefaultPort = 554;
+/* The first byte of a TLS handshake record, the first thing a TLS client writes. */
+constexpr std::uint8_t kTlsHandshake = 0x16;
 
 }  // namespace
 
 namespace Norvane::Tavrel {
 namespace {
-
-/* The first byte of a TLS record: a camera spoken to over TLS answers with one, and its
- * connection is read by the TLS layer above us, which bounds its records itself. */
-constexpr std::uint8_t kTlsHandshake = 0x16;
 
 bool IsLws(std::uint8_t c) {
     return c == ' ' || c == '\t';
@@ -89,7 +86,13 @@ void CameraAnswerReader::ShareRedirects(std::shared_ptr<std::atomic<int>> redire
         redirects_ = std::move(redirects);
 }
 
+void CameraAnswerReader::TlsAbove() {
+    if (first_ && state_ == State::kStart)
+        state_ = State::kOpaque;
+}
+
 std::size_t CameraAnswerReader::Pass(const std::uint8_t* data, std::size_t size) {
+    first_ = first_ && size == 0;
     std::size_t i = 0;
     while (i < size) {
         switch (state_) {
@@ -109,10 +112,6 @@ std::size_t CameraAnswerReader::Pass(const std::uint8_t* data, std::size_t size)
             }
             case State::kStart: {
                 const std::uint8_t c = data[i];
-                if (std::exchange(first_, false) && c == kTlsHandshake) {
-                    state_ = State::kOpaque;
-                    return size;
-                }
                 if (c == '$') {
                     state_ = State::kDataHeader;
                     dataHeaderBytes_ = 0;
@@ -296,7 +295,7 @@ bool CameraAnswerReader::Fail(AnswerBreach breach, std::string detail) {
 
 }  // namespace Norvane::Tavrel
 
-// ---- The GIO side: the bounded input stream, its connection, our proxy and resolver. ----
+// ---- The GIO side: the bounded connection, our proxy and resolver. ----
 
 using Norvane::Tavrel::AnswerBreach;
 using Norvane::Tavrel::CameraAnswerReader;
@@ -310,35 +309,49 @@ struct CameraLink {
     std::shared_ptr<std::atomic<int>> redirects = std::make_shared<std::atomic<int>>(0);
 };
 
-/* What a bounded input stream keeps beside its GObject fields. */
+/* What the two streams of a bounded connection share. */
 struct BoundedState {
     explicit BoundedState(const char* host) : host(host ? host : ""), reader(this->host) {}
 
     const std::string host;
-    std::mutex mutex; /* guards reader, camera and failed; a leaf */
+    std::mutex mutex; /* guards reader, camera, written and failed; a leaf */
     CameraAnswerReader reader;
     std::shared_ptr<CameraLink> camera;
-    bool failed = false;
+    bool written = false;  // something was written to the camera
+    bool failed = false;   // a limit was breached: the connection is shut down
 };
+using BoundedShare = std::shared_ptr<BoundedState>;
 
 }  // namespace
 
 G_BEGIN_DECLS
 
+/* The camera's input, passed through the reader. */
 struct TavrelBoundedInput {
     GInputStream parent;
     GIOStream* connection; /* the camera's TCP connection; a reference */
     GInputStream* input;   /* its input, owned by it */
-    BoundedState* state;
+    BoundedShare* state;
 };
 struct TavrelBoundedInputClass {
     GInputStreamClass parent_class;
 };
 
+/* The camera's output, unchanged; its first bytes tell whether TLS runs above. */
+struct TavrelWatchedOutput {
+    GOutputStream parent;
+    GIOStream* connection; /* the camera's TCP connection; a reference */
+    GOutputStream* output; /* its output, owned by it */
+    BoundedShare* state;
+};
+struct TavrelWatchedOutputClass {
+    GOutputStreamClass parent_class;
+};
+
 struct TavrelBoundedConnection {
     GIOStream parent;
-    GIOStream* connection; /* the camera's TCP connection; a reference */
-    GInputStream* input;   /* our TavrelBoundedInput; a reference */
+    GInputStream* input;   /* a TavrelBoundedInput; a reference */
+    GOutputStream* output; /* a TavrelWatchedOutput; a reference */
 };
 struct TavrelBoundedConnectionClass {
     GIOStreamClass parent_class;
@@ -374,6 +387,12 @@ struct LastMade {
 thread_local LastMade t_lastMade;
 
 void tavrel_bounded_input_pollable_init(GPollableInputStreamInterface* iface);
+void tavrel_watched_output_pollable_init(GPollableOutputStreamInterface* iface);
+
+void SetBrokenError(GError** error) {
+    g_set_error_literal(error, G_IO_ERROR, G_IO_ERROR_CONNECTION_CLOSED,
+                        "The camera's answer broke its limits");
+}
 
 }  // namespace
 
@@ -390,13 +409,12 @@ TavrelBoundedInput* BoundedInput(gpointer stream) {
 bool Broken(TavrelBoundedInput* self, GError** error) {
     bool failed = false;
     {
-        const std::lock_guard lock(self->state->mutex);
-        failed = self->state->failed;
+        BoundedState& state = **self->state;
+        const std::lock_guard lock(state.mutex);
+        failed = state.failed;
     }
-    if (failed) {
-        g_set_error_literal(error, G_IO_ERROR, G_IO_ERROR_CONNECTION_CLOSED,
-                            "The camera's answer broke its limits");
-    }
+    if (failed)
+        SetBrokenError(error);
     return failed;
 }
 
@@ -405,7 +423,7 @@ bool Broken(TavrelBoundedInput* self, GError** error) {
 gssize Check(TavrelBoundedInput* self, void* buffer, gssize read, GError** error) {
     if (read <= 0)
         return read;
-    BoundedState& state = *self->state;
+    BoundedState& state = **self->state;
     std::size_t passed = 0;
     AnswerBreach breach = AnswerBreach::kNone;
     std::string detail;
@@ -430,8 +448,7 @@ gssize Check(TavrelBoundedInput* self, void* buffer, gssize read, GError** error
     }
     if (passed > 0)
         return static_cast<gssize>(passed);
-    g_set_error_literal(error, G_IO_ERROR, G_IO_ERROR_CONNECTION_CLOSED,
-                        "The camera's answer broke its limits");
+    SetBrokenError(error);
     return -1;
 }
 
@@ -507,6 +524,101 @@ static void tavrel_bounded_input_init(TavrelBoundedInput* self) {
     self->state = nullptr;
 }
 
+G_DEFINE_TYPE_WITH_CODE(TavrelWatchedOutput, tavrel_watched_output, G_TYPE_OUTPUT_STREAM,
+                        G_IMPLEMENT_INTERFACE(G_TYPE_POLLABLE_OUTPUT_STREAM,
+                                              tavrel_watched_output_pollable_init))
+
+namespace {
+
+TavrelWatchedOutput* WatchedOutput(gpointer stream) {
+    return G_TYPE_CHECK_INSTANCE_CAST(stream, tavrel_watched_output_get_type(),
+                                      TavrelWatchedOutput);
+}
+
+/* Notes the first bytes that go to the camera: a TLS record means TLS runs above. */
+void Written(TavrelWatchedOutput* self, const void* buffer, gssize written) {
+    if (written <= 0)
+        return;
+    BoundedState& state = **self->state;
+    const std::lock_guard lock(state.mutex);
+    if (!std::exchange(state.written, true) &&
+        *static_cast<const std::uint8_t*>(buffer) == kTlsHandshake)
+        state.reader.TlsAbove();
+}
+
+gssize WatchedWrite(GOutputStream* stream, const void* buffer, gsize count,
+                    GCancellable* cancellable, GError** error) {
+    TavrelWatchedOutput* self = WatchedOutput(stream);
+    const gssize written = g_output_stream_write(self->output, buffer, count, cancellable, error);
+    Written(self, buffer, written);
+    return written;
+}
+
+gboolean WatchedFlush(GOutputStream* stream, GCancellable* cancellable, GError** error) {
+    return g_output_stream_flush(WatchedOutput(stream)->output, cancellable, error);
+}
+
+gboolean WatchedClose(GOutputStream* stream, GCancellable* cancellable, GError** error) {
+    return g_output_stream_close(WatchedOutput(stream)->output, cancellable, error);
+}
+
+gboolean WatchedCanPoll(GPollableOutputStream* stream) {
+    GOutputStream* output = WatchedOutput(stream)->output;
+    return G_IS_POLLABLE_OUTPUT_STREAM(output) &&
+           g_pollable_output_stream_can_poll(G_POLLABLE_OUTPUT_STREAM(output));
+}
+
+gboolean WatchedIsWritable(GPollableOutputStream* stream) {
+    return g_pollable_output_stream_is_writable(
+        G_POLLABLE_OUTPUT_STREAM(WatchedOutput(stream)->output));
+}
+
+GSource* WatchedCreateSource(GPollableOutputStream* stream, GCancellable* cancellable) {
+    GSource* inner = g_pollable_output_stream_create_source(
+        G_POLLABLE_OUTPUT_STREAM(WatchedOutput(stream)->output), nullptr);
+    GSource* source = g_pollable_source_new_full(stream, inner, cancellable);
+    g_source_unref(inner);
+    return source;
+}
+
+gssize WatchedWriteNonblocking(GPollableOutputStream* stream, const void* buffer, gsize count,
+                               GError** error) {
+    TavrelWatchedOutput* self = WatchedOutput(stream);
+    const gssize written = g_pollable_output_stream_write_nonblocking(
+        G_POLLABLE_OUTPUT_STREAM(self->output), buffer, count, nullptr, error);
+    Written(self, buffer, written);
+    return written;
+}
+
+void tavrel_watched_output_pollable_init(GPollableOutputStreamInterface* iface) {
+    iface->can_poll = WatchedCanPoll;
+    iface->is_writable = WatchedIsWritable;
+    iface->create_source = WatchedCreateSource;
+    iface->write_nonblocking = WatchedWriteNonblocking;
+}
+
+}  // namespace
+
+static void tavrel_watched_output_finalize(GObject* object) {
+    TavrelWatchedOutput* self = WatchedOutput(object);
+    delete self->state;
+    g_clear_object(&self->connection);
+    G_OBJECT_CLASS(tavrel_watched_output_parent_class)->finalize(object);
+}
+
+static void tavrel_watched_output_class_init(TavrelWatchedOutputClass* klass) {
+    G_OBJECT_CLASS(klass)->finalize = tavrel_watched_output_finalize;
+    G_OUTPUT_STREAM_CLASS(klass)->write_fn = WatchedWrite;
+    G_OUTPUT_STREAM_CLASS(klass)->flush = WatchedFlush;
+    G_OUTPUT_STREAM_CLASS(klass)->close_fn = WatchedClose;
+}
+
+static void tavrel_watched_output_init(TavrelWatchedOutput* self) {
+    self->connection = nullptr;
+    self->output = nullptr;
+    self->state = nullptr;
+}
+
 G_DEFINE_TYPE(TavrelBoundedConnection, tavrel_bounded_connection, G_TYPE_IO_STREAM)
 
 namespace {
@@ -521,20 +633,26 @@ GInputStream* ConnectionInput(GIOStream* stream) {
 }
 
 GOutputStream* ConnectionOutput(GIOStream* stream) {
-    return g_io_stream_get_output_stream(BoundedConnection(stream)->connection);
+    return BoundedConnection(stream)->output;
 }
 
 /* The camera's connection `connection` to `host`, its input bounded. */
 GIOStream* MakeBounded(GIOStream* connection, const char* host) {
+    const auto state = std::make_shared<BoundedState>(host);
     auto* input =
         static_cast<TavrelBoundedInput*>(g_object_new(tavrel_bounded_input_get_type(), nullptr));
     input->connection = G_IO_STREAM(g_object_ref(connection));
     input->input = g_io_stream_get_input_stream(connection);
-    input->state = new BoundedState(host);
+    input->state = new BoundedShare(state);
+    auto* output =
+        static_cast<TavrelWatchedOutput*>(g_object_new(tavrel_watched_output_get_type(), nullptr));
+    output->connection = G_IO_STREAM(g_object_ref(connection));
+    output->output = g_io_stream_get_output_stream(connection);
+    output->state = new BoundedShare(state);
     auto* bounded = static_cast<TavrelBoundedConnection*>(
         g_object_new(tavrel_bounded_connection_get_type(), nullptr));
-    bounded->connection = G_IO_STREAM(g_object_ref(connection));
     bounded->input = G_INPUT_STREAM(input);
+    bounded->output = G_OUTPUT_STREAM(output);
     g_weak_ref_set(&t_lastMade.ref, input);
     return G_IO_STREAM(bounded);
 }
@@ -544,7 +662,7 @@ GIOStream* MakeBounded(GIOStream* connection, const char* host) {
 static void tavrel_bounded_connection_finalize(GObject* object) {
     TavrelBoundedConnection* self = BoundedConnection(object);
     g_clear_object(&self->input);
-    g_clear_object(&self->connection);
+    g_clear_object(&self->output);
     G_OBJECT_CLASS(tavrel_bounded_connection_parent_class)->finalize(object);
 }
 
@@ -555,8 +673,8 @@ static void tavrel_bounded_connection_class_init(TavrelBoundedConnectionClass* k
 }
 
 static void tavrel_bounded_connection_init(TavrelBoundedConnection* self) {
-    self->connection = nullptr;
     self->input = nullptr;
+    self->output = nullptr;
 }
 
 namespace {
@@ -664,10 +782,11 @@ gboolean OnBeforeSend(GstElement*, gpointer, gpointer data) {
     g_weak_ref_set(&t_lastMade.ref, nullptr);
     const CameraLinkShare& camera = *static_cast<CameraLinkShare*>(data);
     {
-        const std::lock_guard lock(made->state->mutex);
-        if (!made->state->camera) {
-            made->state->camera = camera;
-            made->state->reader.ShareRedirects(camera->redirects);
+        BoundedState& state = **made->state;
+        const std::lock_guard lock(state.mutex);
+        if (!state.camera) {
+            state.camera = camera;
+            state.reader.ShareRedirects(camera->redirects);
         }
     }
     g_object_unref(made);

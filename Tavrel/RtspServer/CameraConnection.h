@@ -55,6 +55,10 @@ public:
     const std::string& Detail() const { return detail_; }
     /// Shares the attempt's redirect count from now on.
     void ShareRedirects(std::shared_ptr<std::atomic<int>> redirects);
+    /// The first bytes written on the connection were a TLS record (a camera spoken to over
+    /// TLS): what it sends is the TLS layer's to read, which bounds its records itself, and the
+    /// reader lets it pass. Without effect once something was read.
+    void TlsAbove();
 
 private:
     enum class State : std::uint8_t {
@@ -98,10 +102,11 @@ private:
     std::size_t dataHeaderBytes_ = 0;
 };
 
-/// Makes GIO hand every plain rtsp:// connection made by URI (as rtspsrc's are) to the bounded
-/// reader, once per process; true when it is in place. Must run before the process's first
-/// connection by URI (GIO settles on its proxy resolver then); later it fails with one error
-/// line. URIs of other schemes go to the resolver GIO would have chosen.
+/// Makes GIO hand every connection made by an rtsp:// URI (rtspsrc's, also for rtsps://
+/// cameras, whose TLS records then pass unread) to the bounded reader, once per process; true
+/// when it is in place. Must run before the process's first connection by URI (GIO settles on
+/// its proxy resolver then); later it fails with one error line. URIs of other schemes connect
+/// directly.
 bool BoundCameraConnections();
 
 /// Ties the connections `source` (an rtspsrc pulling the camera at `path`) makes from now on

@@ -128,10 +128,15 @@ TEST(CameraAnswerReaderTest, RedirectsOnlyToTheOwnHostAndOnlySoOften) {
     EXPECT_EQ(last.Breach(), AnswerBreach::kTooManyRedirects);
 }
 
-TEST(CameraAnswerReaderTest, TlsIsLeftToTheTlsLayer) {
-    CameraAnswerReader reader("cam");
-    const std::string record = "\x16\x03\x03" + std::string(70000, '\n');
-    EXPECT_EQ(Feed(reader, record, 4096), record.size());
+TEST(CameraAnswerReaderTest, TlsIsLeftToTheTlsLayerOnlyWhenWeSpokeItFirst) {
+    const std::string record = "\x16\x03\x03" + std::string(70000, 'a');
+    CameraAnswerReader tls("cam");
+    tls.TlsAbove();
+    EXPECT_EQ(Feed(tls, record, 4096), record.size());
+    // A camera cannot claim TLS for itself.
+    CameraAnswerReader plain("cam");
+    EXPECT_EQ(Feed(plain, record, 4096), kMaxCameraReplyHeaderBytes);
+    EXPECT_EQ(plain.Breach(), AnswerBreach::kHeaderBytes);
 }
 
 /* A camera on loopback that answers the first request with `answer` and keeps its end open
