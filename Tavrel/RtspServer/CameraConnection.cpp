@@ -1,6 +1,7 @@
 #include "Tavrel/RtspServer/CameraConnection.h"
 
 #include "Tavrel/RtspServer/CameraLimits.h"
+#include "Tavrel/gst/GRef.h"
 
 #include <gio/gio.h>
 #include <spdlog/spdlog.h>
@@ -372,6 +373,11 @@ struct TavrelCameraResolverClass {
 };
 
 G_END_DECLS
+
+namespace Norvane::Tavrel::gst {
+template <>
+inline constexpr bool kIsGObject<TavrelBoundedInput> = true;
+}  // namespace Norvane::Tavrel::gst
 
 namespace {
 
@@ -776,20 +782,17 @@ using CameraLinkShare = std::shared_ptr<CameraLink>;
 
 /* rtspsrc is about to send a request: a connection it just made on this thread is its own. */
 gboolean OnBeforeSend(GstElement*, gpointer, gpointer data) {
-    auto* made = static_cast<TavrelBoundedInput*>(g_weak_ref_get(&t_lastMade.ref));
+    const auto made = gst::Adopt(static_cast<TavrelBoundedInput*>(g_weak_ref_get(&t_lastMade.ref)));
     if (!made)
         return TRUE;
     g_weak_ref_set(&t_lastMade.ref, nullptr);
     const CameraLinkShare& camera = *static_cast<CameraLinkShare*>(data);
-    {
-        BoundedState& state = **made->state;
-        const std::lock_guard lock(state.mutex);
-        if (!state.camera) {
-            state.camera = camera;
-            state.reader.ShareRedirects(camera->redirects);
-        }
+    BoundedState& state = **made->state;
+    const std::lock_guard lock(state.mutex);
+    if (!state.camera) {
+        state.camera = camera;
+        state.reader.ShareRedirects(camera->redirects);
     }
-    g_object_unref(made);
     return TRUE;
 }
 
