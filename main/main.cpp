@@ -12,6 +12,7 @@
 
 #include "Tavrel/LoggerManager.h"
 #include "Tavrel/OvxApiClient.h"
+#include "Tavrel/RtspServer/CameraConnection.h"
 #include "Tavrel/Tavrel.h"
 #include "Tavrel/gst/RtpPassthroughPay.h"
 #include "main/CommandLine.h"
@@ -67,11 +68,13 @@ int main(int argc, char* argv[]) {
         SPDLOG_INFO("Use fix config file path '{}', ignore config change events",
                     settings.configFile.string());
 
-    // Camera connections go through GIO, whose default proxy lookup starts the settings
-    // backend (two threads of its own and its libraries) to read a desktop proxy setting that
-    // a camera relay has no use for. A setting given in the environment wins.
-    g_setenv("GIO_USE_PROXY_RESOLVER", "dummy", FALSE);
+    // Camera connections go through GIO, whose proxy lookup is ours: it bounds what a camera
+    // may send on its control connection and connects everything else directly, so no desktop
+    // proxy setting is read (that would start the settings backend, two threads of its own and
+    // its libraries). A resolver named in the environment (GIO_USE_PROXY_RESOLVER) wins, and
+    // leaves camera answers unbounded, with an error line.
     g_setenv("GSETTINGS_BACKEND", "memory", FALSE);
+    BoundCameraConnections();
     // GStreamer takes its own options (--gst-*) out of the command line.
     gst_init(&argc, &argv);
     // Our passthrough payloader stands in where the registry has none; media need it.

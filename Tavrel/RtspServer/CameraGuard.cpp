@@ -1,5 +1,6 @@
 #include "Tavrel/RtspServer/CameraGuard.h"
 
+#include "Tavrel/RtspServer/CameraFaults.h"
 #include "Tavrel/gst/GRef.h"
 
 #include <gst/rtp/gstrtpbuffer.h>
@@ -19,16 +20,9 @@ namespace {
 
 using gst::Adopt;
 
-/* How often the junk of one cause is logged for one camera at most, with its count since. */
-constexpr gint64 kJunkLogIntervalUs = 10 * G_USEC_PER_SEC;
 constexpr gint64 kDeadlineUs = static_cast<gint64>(kMediaPrepareDeadline / GST_USECOND);
 constexpr std::array kJunkCauses = {"larger than the largest packet passed on", "not RTP version 2",
                                     "of another payload type"};
-
-struct JunkCount {
-    guint64 since_logged = 0;
-    gint64 logged_us = 0;  // when it was logged last; 0: never
-};
 
 /* One camera's guard, shared by its probes and its timer. */
 struct Guard {
@@ -59,9 +53,8 @@ struct Guard {
     std::atomic<guint64> junk_total{0};
     std::atomic<gint64> valid_us{g_get_monotonic_time()};  // the last valid packet, or the start
 
-    std::mutex mutex; /* guards deadline and junk; a leaf */
+    std::mutex mutex; /* guards deadline; a leaf */
     GstClockID deadline = nullptr;
-    std::array<JunkCount, kJunkCauses.size()> junk{};
 };
 using GuardShare = std::shared_ptr<Guard>;
 
@@ -90,33 +83,24 @@ gboolean OnDeadline(GstClock*, GstClockTime, GstClockID, gpointer data) {
     // A media that was never started, or is stopped, is no camera failing.
     if (!source || GST_STATE(source.get()) == GST_STATE_NULL)
         return TRUE;
-    Fail(*guard, guard->junk_total ? "sent only junk within the prepare deadline"
-                                   : "sent nothing usable within the prepare deadline");
+    const char* cause = guard->junk_total ? "sent only junk within the prepare deadline"
+                                          : "sent nothing usable within the prepare deadline";
+    NoteCameraFault(guard->path, CameraFault::kNoUsableStream, cause);
+    Fail(*guard, cause);
     return TRUE;
 }
 
-/* Counts a dropped packet and logs its cause at most once per interval. */
+/* Counts a dropped packet; the camera's junk is logged at most once per interval. */
 void CountJunk(Guard& guard, CameraPacket kind) {
     const auto cause = static_cast<std::size_t>(kind) - 1;
     ++guard.junk_total;
-    const gint64 now = g_get_monotonic_time();
-    guint64 count = 0;
-    {
-        const std::lock_guard lock(guard.mutex);
-        JunkCount& junk = guard.junk[cause];
-        ++junk.since_logged;
-        if (junk.logged_us == 0 || now - junk.logged_us >= kJunkLogIntervalUs) {
-            count = junk.since_logged;
-            junk.since_logged = 0;
-            junk.logged_us = now;
-        }
-    }
-    if (count) {
-        GST_WARNING("camera at %s: dropped %" G_GUINT64_FORMAT " packets %s", guard.path.c_str(),
-                    count, kJunkCauses[cause]);
-    }
-    if (guard.arrived && now - guard.valid_us >= kDeadlineUs)
+    NoteCameraFault(guard.path, CameraFault::kJunkRtp,
+                    std::string("the last one ") + kJunkCauses[cause]);
+    if (guard.arrived && !guard.failed && g_get_monotonic_time() - guard.valid_us >= kDeadlineUs) {
+        NoteCameraFault(guard.path, CameraFault::kNoUsableStream,
+                        "sent only junk for longer than the prepare deadline");
         Fail(guard, "sent only junk for longer than the prepare deadline");
+    }
 }
 
 /* Whether `buffer` passes; junk is counted. */

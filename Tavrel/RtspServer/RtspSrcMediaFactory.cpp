@@ -1,5 +1,6 @@
 #include "Tavrel/RtspServer/RtspSrcMediaFactory.h"
 
+#include "Tavrel/RtspServer/CameraConnection.h"
 #include "Tavrel/RtspServer/CameraGuard.h"
 #include "Tavrel/RtspServer/CameraStreams.h"
 #include "Tavrel/gst/CameraCaps.h"
@@ -92,6 +93,8 @@ static void rtsp_src_media_factory_class_init(gpointer klass, gpointer) {
         GST_DEBUG_CATEGORY_INIT(rtsp_src_media_factory_debug, "rtspsrcmediafactory", 0,
                                 "RtspSrcMediaFactory");
     }
+    // Before the first camera is connected to.
+    Norvane::Tavrel::BoundCameraConnections();
 }
 
 static void rtsp_src_media_factory_init(GTypeInstance* instance, gpointer) {
@@ -437,6 +440,7 @@ static GstElement* rtsp_src_media_factory_create_element(GstRTSPMediaFactory* fa
 
     Norvane::Tavrel::SelectFirstVideoStream(source.get());
     Norvane::Tavrel::GuardCameraMedia(source.get(), payloader.get(), abspath);
+    Norvane::Tavrel::WatchCameraConnections(source.get(), abspath);
     g_signal_connect(source.get(), "pad-added", G_CALLBACK(OnVideoPadAdded), demuxer.get());
     g_signal_connect(demuxer.get(), "pad-added", G_CALLBACK(OnPadAdded), payloader.get());
     return bin.release();

@@ -29,9 +29,30 @@ MAX_FDS = 300
 SLACK = 4
 # The longest time the good client may go without receiving anything.
 MAX_GAP = 5
-# Memory beyond that of the good client alone, once the hostile cameras are done (not checked in
-# builds whose memory figures are the sanitizer's or the emulator's).
-RSS_SLACK = 8 << 20 if os.environ.get("TAVREL_RSS_CHECKS", "1") == "1" else float("inf")
+# Memory beyond that of the good client alone, once the hostile cameras are done, and while they
+# feed headers and bodies without end (not checked in builds whose memory figures are the
+# sanitizer's or the emulator's).
+RSS_CHECKS = os.environ.get("TAVREL_RSS_CHECKS", "1") == "1"
+RSS_SLACK = 8 << 20 if RSS_CHECKS else float("inf")
+PEAK_RSS_SLACK = 48 << 20 if RSS_CHECKS else float("inf")
+# Streams of the camera that lists many: as many as fit the largest SDP taken (64 KiB).
+MANY_STREAMS = 300
+# How fast the hostile cameras feed what they feed without end (headers, bodies, junk RTP).
+FEED_RATE = 4 << 20
+# The line each hostile camera earns in the log (tavrel's own words after the camera's path).
+FAULTS = {
+    "silent-after-play": "brought no usable stream in time",
+    "junk-rtp": "sent junk packets, dropped",
+    "endless-headers": "sent an answer with too many header lines",
+    "huge-body": "announced an SDP that is too large",
+    "huge-sdp": "announced an SDP that is too large",
+    "redirect-elsewhere": "redirected to another host",
+    "redirect-loop": "redirected too often",
+}
+MODES = ["many-streams", "junk-sdp", "silent-after-play", "junk-rtp", "no-answer",
+         "endless-headers", "huge-body", "huge-sdp", "redirect-elsewhere", "redirect-loop"]
+# The camera's credentials, which its redirects and faults never show.
+CAMERA_SECRET = "c4m-s3cret"
 
 
 class HostileService(Service):
@@ -43,8 +64,8 @@ class HostileService(Service):
 
     def camera(self, name):
         if name in self.hostile:
-            return {"name": f"Camera {name}", "location": "Lab", "path": name,
-                    "url": self.hostile[name]}
+            url = self.hostile[name].replace("rtsp://", f"rtsp://cam:{CAMERA_SECRET}@")
+            return {"name": f"Camera {name}", "location": "Lab", "path": name, "url": url}
         return super().camera(name)
 
     def write_config(self, cameras, path=None):
@@ -130,6 +151,7 @@ class HostileCamerasTest(unittest.TestCase):
     def hostile_camera(self, mode):
         """A hostile camera in `mode` on a free port, stopped with the test; its URL."""
         proc = subprocess.Popen(["/usr/bin/python3", HOSTILE, "--mode", mode, "--port", "0",
+                                 "--rate", str(FEED_RATE), "--streams", str(MANY_STREAMS),
                                  "--seconds", str(4 * TIMEOUT)],
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                 stdin=subprocess.DEVNULL, text=True)
@@ -144,8 +166,30 @@ class HostileCamerasTest(unittest.TestCase):
                 return line.split()[-1]
         raise AssertionError(f"hostile-camera --mode {mode} exited early")
 
+    @unittest.skipUnless(os.environ.get("TAVREL_HOSTILE_FIGURES") == "1",
+                         "figures per mode only on request (TAVREL_HOSTILE_FIGURES=1)")
+    def test_figures_per_mode(self):
+        """Prints, for each hostile camera alone (one client), the client's wait and tavrel's
+        peak and final threads, descriptors and RSS."""
+        s = HostileService(self, {mode: self.hostile_camera(mode) for mode in MODES})
+        self.addCleanup(s.close)
+        s.wait_log("Provide camera 'Camera a' at path '/a'")
+        base = counts(s.tavrel.pid)
+        print(f"\nidle: {base[0]} threads, {base[1]} fds, {base[2] >> 20} MiB", file=sys.stderr)
+        for mode in MODES:
+            monitor = Monitor(s.tavrel.pid, s.path("none"))
+            status, _, seconds = describe(s, mode, "127.0.0.10")
+            wait_until(lambda: all(n <= limit for n, limit in
+                                   zip(counts(s.tavrel.pid)[:2], (base[0] + SLACK, base[1]))),
+                       "threads and descriptors to come back")
+            monitor.stop()
+            final = counts(s.tavrel.pid)
+            print(f"{mode}: {status} after {seconds:.1f} s; peak {monitor.peak_threads} threads,"
+                  f" {monitor.peak_fds} fds, {monitor.peak_rss >> 20} MiB; after {final[0]}"
+                  f" threads, {final[1]} fds, {final[2] >> 20} MiB", file=sys.stderr)
+
     def test_hostile_cameras_are_answered_while_a_good_camera_plays(self):
-        modes = ["many-streams", "junk-sdp", "silent-after-play", "junk-rtp", "no-answer"]
+        modes = MODES
         s = HostileService(self, {mode: self.hostile_camera(mode) for mode in modes})
         self.addCleanup(s.close)
         s.wait_log("Provide camera 'Camera a' at path '/a'")
@@ -202,6 +246,11 @@ class HostileCamerasTest(unittest.TestCase):
                     self.assertEqual(status, 503)
         self.assertLess(monitor.peak_threads, MAX_THREADS)
         self.assertLess(monitor.peak_fds, MAX_FDS)
+        self.assertLess(monitor.peak_rss, base[2] + PEAK_RSS_SLACK)
+        for mode, fault in FAULTS.items():
+            wait_until(lambda: any(line.startswith(f"Camera at path '/{mode}' {fault}")
+                                   for line in s.log_lines()), f"the line of {mode}")
+        self.assertNotIn(CAMERA_SECRET, s.read(s.log))
         self.assertLess(monitor.longest_gap, MAX_GAP)
         # What the hostile cameras took is given back.
         wait_until(lambda: all(n <= limit for n, limit in
