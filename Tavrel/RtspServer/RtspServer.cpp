@@ -401,6 +401,7 @@ RtspSrcConfig RtspServer::GetRtspSrcConfig(const GstRTSPUrl* url) {
             result.protocols = it->transport == Config::Transport::Tcp ? GST_RTSP_LOWER_TRANS_TCP
                                                                        : GST_RTSP_LOWER_TRANS_UDP;
         }
+        result.instantStart = it->instantStart;
     }
     return result;
 }

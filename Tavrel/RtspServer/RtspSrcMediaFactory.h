@@ -20,6 +20,7 @@ struct RtspSrcConfig {
     /// rtspsrc's "protocols" towards the camera; absent: rtspsrc's default (UDP, then TCP).
     /// Initialised here so that initialisers naming only the fields above stay complete.
     std::optional<GstRTSPLowerTrans> protocols{};
+    bool instantStart{true};
 };
 
 /// Looks up the camera behind a request URL.
