@@ -67,6 +67,11 @@ void rtsp_src_media_factory_set_config_func(RtspSrcMediaFactory* factory, RtspSr
 void rtsp_src_media_factory_set_stopped_func(RtspSrcMediaFactory* factory, RtspSrcStoppedFunc func,
                                              gpointer user_data);
 
+/// The media made so far for `path` serve no further client: the next request (or construct)
+/// gets a new one, made from the lookup's current answer. Those media run on as long as they are
+/// prepared.
+void rtsp_src_media_factory_retire_path(RtspSrcMediaFactory* factory, const gchar* path);
+
 G_END_DECLS
 
 namespace Norvane::Tavrel::gst {
