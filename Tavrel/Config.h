@@ -48,6 +48,11 @@ struct Config {
     /// fails), RTP over UDP only, or RTP interleaved on the camera's RTSP connection (TCP).
     enum class Transport { Auto, Udp, Tcp };
 
+    /// How long a camera's media keeps running after its last client left, unless configured.
+    static constexpr unsigned kDefaultLingerSeconds = 10;
+    /// The longest a camera's media may be kept running without a client.
+    static constexpr unsigned kMaxLingerSeconds = 3600;
+
     /// One camera to re-serve; `path` always begins with "/".
     struct CameraSettings {
         std::string name;
@@ -57,6 +62,13 @@ struct Config {
         std::optional<User> auth;
         bool audio{false};
         Transport transport{Transport::Auto};
+        /// Seconds the camera's media keeps running after its last client's session ended, so
+        /// that a client coming back meanwhile joins it; 0 stops it at once.
+        unsigned lingerSeconds{kDefaultLingerSeconds};
+        /// The camera is pulled as long as it is mounted, with or without clients.
+        bool keepWarm{false};
+        /// A joining client is sent the stream's last key frame first.
+        bool instantStart{true};
 
         bool operator==(const CameraSettings&) const = default;
     };

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <exception>
 #include <stdexcept>
@@ -16,6 +17,7 @@
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
 #include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
 #include <boost/json/value_to.hpp>
 
 namespace Norvane::Tavrel {
@@ -129,6 +131,32 @@ Config::Transport TransportFromJson(const json::value* jv) {
         "camera transport '{}' is not one of \"auto\", \"udp\", \"tcp\"", ToString(name)));
 }
 
+// A camera's "lingerSeconds": a whole number of seconds from 0 to kMaxLingerSeconds (10.0 counts
+// as 10); absent or of another kind it is the default. Any other number rejects the file.
+unsigned LingerFromJson(const json::value* jv) {
+    if (jv == nullptr || !jv->is_number())
+        return Config::kDefaultLingerSeconds;
+    std::optional<double> seconds;
+    if (jv->is_int64())
+        seconds = static_cast<double>(jv->get_int64());
+    else if (jv->is_uint64())
+        seconds = static_cast<double>(jv->get_uint64());
+    else if (const double d = jv->get_double(); std::isfinite(d))
+        seconds = d;
+    if (!seconds || *seconds != std::floor(*seconds) || *seconds < 0 ||
+        *seconds > Config::kMaxLingerSeconds) {
+        throw std::invalid_argument(
+            fmt::format("camera lingerSeconds {} is not a whole number from 0 to {}",
+                        json::serialize(*jv), Config::kMaxLingerSeconds));
+    }
+    return static_cast<unsigned>(*seconds);
+}
+
+// A camera's boolean option: `fallback` when absent or of another kind.
+bool FlagFromJson(const json::value* jv, bool fallback) {
+    return jv != nullptr && jv->is_bool() ? jv->get_bool() : fallback;
+}
+
 }  // namespace
 
 Config::User tag_invoke(json::value_to_tag<Config::User>, const json::value& jv) {
@@ -178,6 +206,9 @@ Config::CameraSettings tag_invoke(json::value_to_tag<Config::CameraSettings>,
     if (const auto* auth = obj.if_contains("auth"); auth && auth->is_object())
         camera.auth = json::value_to<Config::User>(*auth);
     camera.transport = TransportFromJson(obj.if_contains("transport"));
+    camera.lingerSeconds = LingerFromJson(obj.if_contains("lingerSeconds"));
+    camera.keepWarm = FlagFromJson(obj.if_contains("keepWarm"), false);
+    camera.instantStart = FlagFromJson(obj.if_contains("instantStart"), true);
     camera.name = RequiredString(obj, "name");
     camera.location = RequiredString(obj, "location");
     camera.path = fmt::format("/{}", RequiredString(obj, "path"));

@@ -22,11 +22,15 @@ Tavrel::Features DefaultFeatures() {
 }
 
 /// Whether two cameras at the same path need the server to remount: the stream, its
-/// credentials or the way it is pulled changed. Name and location are published only.
+/// credentials, the way it is pulled or how long it runs without clients changed. Name and
+/// location are published only.
 bool NeedsRemount(const Config::CameraSettings& oldCamera,
                   const Config::CameraSettings& newCamera) {
     return oldCamera.url != newCamera.url || oldCamera.audio != newCamera.audio ||
-           oldCamera.auth != newCamera.auth || oldCamera.transport != newCamera.transport;
+           oldCamera.auth != newCamera.auth || oldCamera.transport != newCamera.transport ||
+           oldCamera.lingerSeconds != newCamera.lingerSeconds ||
+           oldCamera.keepWarm != newCamera.keepWarm ||
+           oldCamera.instantStart != newCamera.instantStart;
 }
 
 const char* Running(bool running, const char* yes, const char* no) {

@@ -139,6 +139,9 @@ GstRTSPStatusCode RtspServer::HandlePreRequest(GstRTSPClient* client, GstRTSPCon
 
 void RtspServer::HandleRequest(GstRTSPClient* client, GstRTSPContext* ctx) {
     SPDLOG_INFO("Client {}: Handle {} request", fmt::ptr(client), MethodName(ctx));
+    if (ctx->method == GST_RTSP_PLAY) {
+        HoldPlayedMedia(ctx);
+    }
 
     std::lock_guard lock(clientLock_);
     ClientEntry* it = FindClientLocked(client);
@@ -168,7 +171,18 @@ void RtspServer::HandleRequest(GstRTSPClient* client, GstRTSPContext* ctx) {
 }
 
 void RtspServer::RemoveClient(GstRTSPClient* client) {
-    std::lock_guard lock(clientLock_);
+    std::string path;  // of the client that left
+    {
+        std::lock_guard lock(clientLock_);
+        path = RemoveClientLocked(client);
+    }
+    if (!path.empty()) {
+        ScheduleLinger(path);
+    }
+}
+
+std::string RtspServer::RemoveClientLocked(GstRTSPClient* client) {
+    std::string path;
     ClientEntry* entry = FindClientLocked(client);
     // Clients that never authenticated come and go at debug level.
     const auto level =
@@ -178,33 +192,43 @@ void RtspServer::RemoveClient(GstRTSPClient* client) {
         for (const gulong id : entry->handlerIds) {
             g_signal_handler_disconnect(client, id);
         }
+        path = std::move(entry->path);
         clients_.erase(clients_.begin() + (entry - clients_.data()));
         clientsChanged_.notify_all();
     }
     SPDLOG_LOGGER_CALL(spdlog::default_logger_raw(), level,
                        "Client {}: Removed ({}/{} clients playing)", fmt::ptr(client),
                        CountPlayingLocked(), clients_.size());
+    return path;
 }
 
 void RtspServer::OnSessionRemoved(GstRTSPSession* session) {
-    std::lock_guard lock(clientLock_);
-    for (auto& entry : clients_) {
-        const auto it = std::find(entry.sessions.begin(), entry.sessions.end(), session);
-        if (it == entry.sessions.end()) {
-            continue;
+    std::string path;  // of a client that stopped playing
+    {
+        std::lock_guard lock(clientLock_);
+        for (auto& entry : clients_) {
+            const auto it = std::find(entry.sessions.begin(), entry.sessions.end(), session);
+            if (it == entry.sessions.end()) {
+                continue;
+            }
+            entry.sessions.erase(it);
+            if (entry.playing && entry.sessions.empty()) {
+                entry.playing = false;
+                path = entry.path;
+                SPDLOG_INFO("Client {}: Session ended ({}/{} clients playing)",
+                            fmt::ptr(entry.client), CountPlayingLocked(), clients_.size());
+            }
+            break;
         }
-        entry.sessions.erase(it);
-        if (entry.playing && entry.sessions.empty()) {
-            entry.playing = false;
-            SPDLOG_INFO("Client {}: Session ended ({}/{} clients playing)", fmt::ptr(entry.client),
-                        CountPlayingLocked(), clients_.size());
-        }
-        return;
+    }
+    if (!path.empty()) {
+        ScheduleLinger(path);
     }
 }
 
 void RtspServer::OnCameraStopped(const std::string& path, const std::string& reason) {
     SPDLOG_WARN("Camera at path '{}' stopped: {}", path, reason);
+    DropFailedHolds(path);
     PostToLoop([path](RtspServer& s) { s.CloseClientsOfPath(path, PathEnd::CameraStopped); });
 }
 

@@ -202,8 +202,9 @@ RtspServer::RtspServer(GRef<GstRTSPServer> server, GRef<RtspSrcMediaFactory> fac
       gate_(std::make_shared<Gate>(this)) {}
 
 RtspServer::~RtspServer() {
-    // 1. Every connected client.
+    // 1. Every connected client, and the pulling of cameras kept warm.
     CloseAllClients();
+    StopWarmThread();
 
     // 2. Stop and join the loop. A quit that comes before the thread entered the loop would be
     // lost, so it is repeated until the thread has finished.
@@ -242,6 +243,9 @@ RtspServer::~RtspServer() {
         }
         tasks_.clear();
     }
+    // Media kept running without clients stop now (those of failed cameras went with their
+    // tasks above).
+    ReleaseHolds({}, true);
 
     // 3. The socket.
     GError* error = nullptr;
@@ -328,6 +332,7 @@ bool RtspServer::AddCamera(Config::CameraSettings camera) {
     bool exists = false;
     std::string name;
     std::string path;
+    const bool warm = camera.keepWarm;
     {
         std::lock_guard lock(cameraLock_);
         exists = std::any_of(cameras_.begin(), cameras_.end(),
@@ -354,6 +359,9 @@ bool RtspServer::AddCamera(Config::CameraSettings camera) {
     // The mount points take the reference added here.
     gst_rtsp_mount_points_add_factory(mounts.get(), path.c_str(),
                                       GST_RTSP_MEDIA_FACTORY(g_object_ref(factory_.get())));
+    if (warm) {
+        StartWarm(path);
+    }
     return true;
 }
 
@@ -376,7 +384,13 @@ void RtspServer::RemoveCamera(const std::string& path) {
         return;
     }
     gst_rtsp_mount_points_remove_factory(mounts.get(), path.c_str());
+    // A camera mounted again at the path (changed) is pulled anew, never through a media of
+    // the one before that is still on its way down.
+    rtsp_src_media_factory_retire_path(factory_.get(), path.c_str());
     CloseClientsOfPath(path, PathEnd::Unmounted);
+    // Its media goes at once, also when it was lingering or kept warm.
+    StopWarm(path);
+    ReleaseHolds(path, true);
 }
 
 RtspSrcConfig RtspServer::GetRtspSrcConfig(const GstRTSPUrl* url) {
@@ -401,6 +415,7 @@ RtspSrcConfig RtspServer::GetRtspSrcConfig(const GstRTSPUrl* url) {
             result.protocols = it->transport == Config::Transport::Tcp ? GST_RTSP_LOWER_TRANS_TCP
                                                                        : GST_RTSP_LOWER_TRANS_UDP;
         }
+        result.instantStart = it->instantStart;
     }
     return result;
 }

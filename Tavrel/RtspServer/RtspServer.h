@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -71,9 +72,11 @@ struct ClientEntry {
 /// server, its mount points or its session pool. The camera lookup (GetRtspSrcConfig) runs
 /// inside the library's media construction, its factory lock held, and takes cameraLock_;
 /// a stopped camera is reported on a streaming thread and takes tasksLock_.
+///   warmLock_ -> holdLock_ -> GLib's main context lock (linger timers destroyed)
 /// cameraLock_, loopMutex_, Gate's mutex and FrontDoor's lock are leaves: nothing else is taken
 /// while one of them is held (but spdlog's, for logging), and they are never taken under
-/// another of ours. Functions named ...Locked expect clientLock_ held.
+/// another of ours. A held media is prepared and given back with none of ours held. Functions
+/// named ...Locked expect clientLock_ held (RetryLaterLocked: warmLock_).
 class RtspServer : public IRtspServer {
 public:
     /// Creates a listening server from the configuration; empty on failure (logged).
@@ -114,6 +117,13 @@ public:
     /// How often the front door looks for connections past their deadlines.
     static constexpr std::chrono::seconds kHousekeepingInterval{1};
 
+    /// How long a camera kept warm waits before it is pulled again after its first failure;
+    /// each further failure in a row doubles the wait, up to kWarmRetryLongest.
+    static constexpr std::chrono::seconds kWarmRetryFirst{1};
+    /// The longest wait between two attempts to pull a camera kept warm; a camera that ran
+    /// at least this long before it failed starts again at kWarmRetryFirst.
+    static constexpr std::chrono::seconds kWarmRetryLongest{60};
+
 private:
     class Gate;
     struct AuthHook;
@@ -149,6 +159,8 @@ private:
     GstRTSPStatusCode HandlePreRequest(GstRTSPClient* client, GstRTSPContext* ctx);
     void HandleRequest(GstRTSPClient* client, GstRTSPContext* ctx);
     void RemoveClient(GstRTSPClient* client);
+    /// Drops the client's record; the path it requested (empty if none).
+    std::string RemoveClientLocked(GstRTSPClient* client);
 
     // Client records; clientLock_ held.
     ClientEntry* FindClientLocked(GstRTSPClient* client);
@@ -164,6 +176,48 @@ private:
     // A camera's media failed or ended (any thread): its clients are closed from the loop.
     void OnCameraStopped(const std::string& path, const std::string& reason);
     void FinishTask();
+
+    // Media kept running without clients (KeptMedia.cpp).
+    /// One prepare count of a media, held by the server: the media keeps running, with or
+    /// without clients, until the count is given back.
+    struct Hold {
+        std::string path;               ///< the camera's path
+        gst::GRef<GstRTSPMedia> media;  ///< the media (a reference of its own)
+        std::chrono::seconds linger{};  ///< how long it runs on after its last client
+        bool warm{false};               ///< held for a camera kept warm, never given back early
+    };
+    /// A camera kept warm: when it is pulled next.
+    struct WarmCamera {
+        using Clock = std::chrono::steady_clock;
+        std::uint64_t id{0};  ///< tells a remounted camera from the one before it
+        /// When the next attempt is due; the largest time point while one runs or succeeded.
+        Clock::time_point due{};
+        std::chrono::seconds retryDelay{kWarmRetryFirst};  ///< the wait after the next failure
+        Clock::time_point upSince{};                       ///< when the held media came up
+    };
+    /// A client's PLAY (on its thread): the media of a camera that lingers is held, once.
+    void HoldPlayedMedia(GstRTSPContext* ctx);
+    /// A client of `path` ended its session or left: the held media lingers from now on.
+    void ScheduleLinger(const std::string& path);
+    /// On the loop: the linger time of `path` passed; its media goes unless a client plays it.
+    void LingerExpired(const std::string& path);
+    /// Gives back the holds of `path` ("": of every path), those of cameras kept warm only
+    /// with `warm`.
+    void ReleaseHolds(const std::string& path, bool warm);
+    /// Gives back the holds, not from a streaming thread of their media; `why` is logged.
+    static void GiveBack(std::vector<Hold> holds, const char* why);
+    /// The holds of a camera that failed or ended (any thread): taken out for the loop to give
+    /// back; a camera kept warm is pulled again after its back-off.
+    void DropFailedHolds(const std::string& path);
+    // Cameras kept warm: a thread of their own pulls them (the library's prepare blocks).
+    void StartWarm(const std::string& path);
+    void StopWarm(const std::string& path);
+    void StopWarmThread();
+    void WarmLoop();
+    /// Pulls the camera at `path` and holds its media; false when that failed.
+    bool WarmUp(const std::string& path, std::uint64_t id);
+    /// Schedules the next attempt for `camera` after a failure; warmLock_ held.
+    static void RetryLaterLocked(const std::string& path, WarmCamera& camera);
 
     gst::GRef<GstRTSPServer> server_;
     gst::GRef<RtspSrcMediaFactory> factory_;
@@ -193,6 +247,17 @@ private:
     gulong sessionRemovedId_{0};             // on the library's session pool
     std::mutex tasksLock_;                   /* protects tasks_ */
     std::vector<gst::GRef<GSource>> tasks_;  // idle tasks not yet run
+
+    std::mutex holdLock_; /* protects holds_ and lingerTimers_ */
+    std::vector<Hold> holds_;
+    std::map<std::string, gst::GRef<GSource>> lingerTimers_;  // attached to the default context
+
+    std::mutex warmLock_;                  /* protects warm_, warmStopping_ and nextWarmId_ */
+    std::condition_variable warmChanged_;  // with warmLock_: warm_ or warmStopping_ changed
+    std::map<std::string, WarmCamera> warm_;
+    bool warmStopping_{false};
+    std::uint64_t nextWarmId_{0};
+    std::thread warmThread_;  // runs WarmLoop while a camera is kept warm
 };
 
 }  // namespace Norvane::Tavrel

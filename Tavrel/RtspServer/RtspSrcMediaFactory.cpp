@@ -33,9 +33,10 @@ constexpr guint64 kUpstreamTcpTimeoutUs = 5 * G_USEC_PER_SEC;
 /* Data key of the request path on the bin we build. */
 constexpr const char* kPathKey = "rtsp-src-media-factory-path";
 
-/* Per factory: how often the media of each path failed. A failed shared media stays in the
- * library's cache as long as one of its clients stays connected, and the library refuses to
- * prepare it again; a new generation makes the next client get a new media instead. */
+/* Per factory: how often the media of each path was retired (it failed, was unprepared, or its
+ * camera was removed). A failed shared media stays in the library's cache as long as one of its
+ * clients stays connected, and the library refuses to prepare it again; a new generation makes
+ * the next client get a new media instead. */
 struct FactoryState {
     std::mutex mutex; /* protects generations; a leaf: nothing else is taken while it is held */
     std::map<std::string, guint> generations;
@@ -136,6 +137,14 @@ void rtsp_src_media_factory_set_stopped_func(RtspSrcMediaFactory* factory, RtspS
     g_return_if_fail(RTSP_SRC_IS_MEDIA_FACTORY(factory));
     factory->stopped_func = func;
     factory->stopped_data = user_data;
+}
+
+void rtsp_src_media_factory_retire_path(RtspSrcMediaFactory* factory, const gchar* path) {
+    g_return_if_fail(RTSP_SRC_IS_MEDIA_FACTORY(factory) && path != nullptr);
+    if (FactoryState* state = State(GST_RTSP_MEDIA_FACTORY(factory))) {
+        const std::lock_guard lock(state->mutex);
+        ++state->generations[path];
+    }
 }
 
 /* Links a new pad of `element` with the sink of `next`. A pad finding it taken (a further stream)

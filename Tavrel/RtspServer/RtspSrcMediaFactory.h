@@ -20,6 +20,7 @@ struct RtspSrcConfig {
     /// rtspsrc's "protocols" towards the camera; absent: rtspsrc's default (UDP, then TCP).
     /// Initialised here so that initialisers naming only the fields above stay complete.
     std::optional<GstRTSPLowerTrans> protocols{};
+    bool instantStart{true};
 };
 
 /// Looks up the camera behind a request URL.
@@ -65,6 +66,11 @@ void rtsp_src_media_factory_set_config_func(RtspSrcMediaFactory* factory, RtspSr
 /// is taken on the data). Set it before the first media is made.
 void rtsp_src_media_factory_set_stopped_func(RtspSrcMediaFactory* factory, RtspSrcStoppedFunc func,
                                              gpointer user_data);
+
+/// The media made so far for `path` serve no further client: the next request (or construct)
+/// gets a new one, made from the lookup's current answer. Those media run on as long as they are
+/// prepared.
+void rtsp_src_media_factory_retire_path(RtspSrcMediaFactory* factory, const gchar* path);
 
 G_END_DECLS
 

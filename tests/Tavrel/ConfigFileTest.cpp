@@ -162,6 +162,14 @@ TEST_F(ConfigFileTest, SchemaViolationsRejectTheWholeFile) {
               "camera transport '' is not"},
              {R"({"cameras": [)" + Camera("c", R"(, "transport": "udp-multicast")") + "]}",
               "camera transport 'udp-multicast' is not"},
+             {R"({"cameras": [)" + Camera("c", R"(, "lingerSeconds": -1)") + "]}",
+              "camera lingerSeconds -1 is not a whole number from 0 to 3600"},
+             {R"({"cameras": [)" + Camera("c", R"(, "lingerSeconds": 3601)") + "]}",
+              "camera lingerSeconds 3601 is not"},
+             {R"({"cameras": [)" + Camera("c", R"(, "lingerSeconds": 2.5)") + "]}",
+              "camera lingerSeconds 2.5E0 is not"},
+             {R"({"cameras": [)" + Camera("c", R"(, "lingerSeconds": 18446744073709551615)") + "]}",
+              "camera lingerSeconds 18446744073709551615 is not"},
              // Lookup order inside a camera: "audio" first, then "auth", then "transport", then
              // the strings.
              {R"({"cameras": [{"audio": 1, "auth": {}}]})", "bool required"},
@@ -283,6 +291,33 @@ TEST_F(ConfigFileTest, CameraTransportIsAutoUnlessUdpOrTcp) {
         ASSERT_TRUE(config) << c.extra;
         ASSERT_EQ(config->cameras.size(), 1u);
         EXPECT_EQ(config->cameras[0].transport, c.transport) << c.extra;
+    }
+    EXPECT_TRUE(capture_.Messages().empty());
+}
+
+TEST_F(ConfigFileTest, CameraWarmthKeysTakeTheirDefaultsUnlessGivenRightly) {
+    struct Case {
+        std::string extra;
+        unsigned lingerSeconds;
+        bool keepWarm;
+        bool instantStart;
+    };
+    for (const auto& c : std::vector<Case>{
+             {"", 10, false, true},
+             {R"(, "lingerSeconds": 0, "keepWarm": true, "instantStart": false)", 0, true, false},
+             {R"(, "lingerSeconds": 3600)", 3600, false, true},
+             {R"(, "lingerSeconds": 30.0)", 30, false, true},
+             {R"(, "lingerSeconds": "5", "keepWarm": 1, "instantStart": "no")", 10, false, true},
+             {R"(, "lingerSeconds": null, "keepWarm": null, "instantStart": null)", 10, false,
+              true},
+             {R"(, "lingerSeconds": [5], "keepWarm": {}, "instantStart": [])", 10, false, true},
+         }) {
+        const auto config = ReadText(R"({"cameras": [)" + Camera("c", c.extra) + "]}");
+        ASSERT_TRUE(config) << c.extra;
+        ASSERT_EQ(config->cameras.size(), 1u);
+        EXPECT_EQ(config->cameras[0].lingerSeconds, c.lingerSeconds) << c.extra;
+        EXPECT_EQ(config->cameras[0].keepWarm, c.keepWarm) << c.extra;
+        EXPECT_EQ(config->cameras[0].instantStart, c.instantStart) << c.extra;
     }
     EXPECT_TRUE(capture_.Messages().empty());
 }

@@ -134,19 +134,26 @@ TEST_F(TavrelTest, RenamedOrRelocatedCameraIsOnlyRepublished) {
     EXPECT_EQ(recorder.published.back()[0].location, "roof");
 }
 
-TEST_F(TavrelTest, ChangedStreamCredentialsOrTransportRemountsInOrder) {
-    Apply(MakeConfig({Camera("/a"), Camera("/b"), Camera("/c"), Camera("/d"), Camera("/e")}));
+TEST_F(TavrelTest, ChangedStreamCredentialsTransportOrWarmthRemountsInOrder) {
+    const auto cameras = [](const std::string& urlOfA) {
+        return MakeConfig({Camera("/a", urlOfA), Camera("/b"), Camera("/c"), Camera("/d"),
+                           Camera("/e"), Camera("/f"), Camera("/g"), Camera("/h")});
+    };
+    Apply(cameras("rtsp://127.0.0.1:1/x"));
     TakeCalls();
-    auto c = MakeConfig({Camera("/a", "rtsp://127.0.0.1:2/y"), Camera("/b"), Camera("/c"),
-                         Camera("/d"), Camera("/e")});
+    auto c = cameras("rtsp://127.0.0.1:2/y");
     c.cameras[1].auth = Config::User{"u", "p"};
     c.cameras[2].audio = true;
     c.cameras[3].transport = Config::Transport::Tcp;
+    c.cameras[4].lingerSeconds = 0;
+    c.cameras[5].keepWarm = true;
+    c.cameras[6].instantStart = false;
     Apply(std::move(c));
     EXPECT_THAT(TakeCalls(),
                 ElementsAre("Available true", "RemoveCamera /a", "AddCamera /a", "RemoveCamera /b",
                             "AddCamera /b", "RemoveCamera /c", "AddCamera /c", "RemoveCamera /d",
-                            "AddCamera /d", "Publish 5"));
+                            "AddCamera /d", "RemoveCamera /e", "AddCamera /e", "RemoveCamera /f",
+                            "AddCamera /f", "RemoveCamera /g", "AddCamera /g", "Publish 8"));
 }
 
 TEST_F(TavrelTest, MergeAddsAndRemovesByPath) {

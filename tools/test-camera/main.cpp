@@ -1,6 +1,7 @@
 // test-camera: serves a live H.264 test pattern (and optionally an audio stream) over RTSP,
 // optionally behind Basic credentials. Prints one ready line once the socket listens, one line
-// per stream set up with the transport agreed, and exits with 0 on SIGINT or SIGTERM.
+// per stream set up with the transport agreed, one line per client connection closed, and exits
+// with 0 on SIGINT or SIGTERM.
 
 #include <glib-unix.h>
 #include <gst/gst.h>
@@ -102,8 +103,15 @@ void OnSetupRequest(GstRTSPClient*, GstRTSPContext* ctx, gpointer) {
     g_free(text);
 }
 
+/// Prints "test-camera closed" when a client's connection is gone.
+void OnClientClosed(GstRTSPClient*, gpointer) {
+    std::printf("test-camera closed\n");
+    std::fflush(stdout);
+}
+
 void OnClientConnected(GstRTSPServer*, GstRTSPClient* client, gpointer) {
     g_signal_connect(client, "setup-request", G_CALLBACK(OnSetupRequest), nullptr);
+    g_signal_connect(client, "closed", G_CALLBACK(OnClientClosed), nullptr);
 }
 
 gboolean OnSignal(gpointer data) {

@@ -30,7 +30,8 @@ public:
     std::uint16_t Port() const { return port_; }
     /// rtsp://127.0.0.1:PORT/PATH
     std::string Url() const;
-    /// What the camera printed so far (its ready line, one "test-camera setup" line per stream).
+    /// What the camera printed so far (its ready line, one "test-camera setup" line per stream,
+    /// one "test-camera closed" line per connection gone).
     std::string Output() const;
     /// Kills the camera (SIGKILL) and waits for it.
     void Kill();
