@@ -179,6 +179,14 @@ void RtspServer::DropFailedHolds(const std::string& path) {
         }
     }
     if (failed.empty()) {
+        // A camera kept warm may fail between its pull and its hold: the pull learns it there.
+        std::lock_guard lock(warmLock_);
+        for (auto& [warmPath, camera] : warm_) {
+            if (IsBelow(path, warmPath) && camera.due == WarmCamera::Clock::time_point::max() &&
+                camera.upSince == WarmCamera::Clock::time_point{}) {
+                camera.failedWhilePulled = true;
+            }
+        }
         return;
     }
     std::string warmPath;
@@ -250,6 +258,7 @@ void RtspServer::WarmLoop() {
             continue;
         }
         next->second.due = Clock::time_point::max();
+        next->second.failedWhilePulled = false;
         const std::string path = next->first;
         const std::uint64_t id = next->second.id;
         lock.unlock();
@@ -285,10 +294,13 @@ bool RtspServer::WarmUp(const std::string& path, std::uint64_t id) {
         return false;
     }
     bool kept = false;
+    bool failed = false;
     {
         std::lock_guard lock(warmLock_);
         const auto it = warm_.find(path);
-        if (!warmStopping_ && it != warm_.end() && it->second.id == id) {
+        if (it != warm_.end() && it->second.id == id && it->second.failedWhilePulled) {
+            failed = true;
+        } else if (!warmStopping_ && it != warm_.end() && it->second.id == id) {
             it->second.upSince = WarmCamera::Clock::now();
             std::lock_guard holdGuard(holdLock_);
             holds_.push_back(Hold{path, Share(media.get()), {}, true});
@@ -296,9 +308,9 @@ bool RtspServer::WarmUp(const std::string& path, std::uint64_t id) {
         }
     }
     if (!kept) {
-        // Removed or remounted meanwhile, or the server stops.
+        // Failed already, removed or remounted meanwhile, or the server stops.
         gst_rtsp_media_unprepare(media.get());
-        return true;
+        return !failed;
     }
     SPDLOG_INFO("Camera at path '{}' is kept warm", path);
     return true;

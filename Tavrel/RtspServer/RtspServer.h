@@ -194,6 +194,8 @@ private:
         Clock::time_point due{};
         std::chrono::seconds retryDelay{kWarmRetryFirst};  ///< the wait after the next failure
         Clock::time_point upSince{};                       ///< when the held media came up
+        /// The media being pulled failed before it was held: the pull counts as failed.
+        bool failedWhilePulled{false};
     };
     /// A client's PLAY (on its thread): the media of a camera that lingers is held, once.
     void HoldPlayedMedia(GstRTSPContext* ctx);
