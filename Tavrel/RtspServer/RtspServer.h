@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "Tavrel/Config.h"
+#include "Tavrel/RtspServer/CameraHealth.h"
 #include "Tavrel/RtspServer/FrontDoor.h"
 #include "Tavrel/RtspServer/IRtspServer.h"
 #include "Tavrel/RtspServer/RtspSrcMediaFactory.h"
@@ -43,11 +44,14 @@ struct ClientEntry {
     bool playing{false};
     std::vector<GstRTSPSession*> sessions;  ///< played sessions (not owned; identity only)
 
-    std::string address;                  ///< the peer's IP address
-    Clock::time_point connectedAt{};      ///< when the connection was accepted
-    bool authenticated{false};            ///< a request carried valid credentials
-    unsigned authFailures{0};             ///< requests with wrong credentials
-    bool closing{false};                  ///< to be closed; no request is answered any more
+    std::string address;                                     ///< the peer's IP address
+    Clock::time_point connectedAt{};                         ///< when the connection was accepted
+    std::chrono::system_clock::time_point connectedSince{};  ///< the same in UTC, as published
+    std::string user;           ///< the user of its first authenticated request; empty until then
+    std::string transport;      ///< "tcp" or "udp" from its SETUP; empty until then
+    bool authenticated{false};  ///< a request carried valid credentials
+    unsigned authFailures{0};   ///< requests with wrong credentials
+    bool closing{false};        ///< to be closed; no request is answered any more
     std::uint64_t bytesAtLastRequest{0};  ///< bytes received when the last request was complete
     /// Since when bytes beyond the last complete request are waiting; unset (epoch) otherwise.
     Clock::time_point partialSince{};
@@ -74,6 +78,8 @@ struct ClientEntry {
 /// cameraLock_, loopMutex_, Gate's mutex and FrontDoor's lock are leaves: nothing else is taken
 /// while one of them is held (but spdlog's, for logging), and they are never taken under
 /// another of ours. Functions named ...Locked expect clientLock_ held.
+/// The cameras' health (health_) has its own thread and locks, taken under none of ours; it and
+/// the status listener (listenerLock_, a leaf) are called with none of ours held.
 class RtspServer : public IRtspServer {
 public:
     /// Creates a listening server from the configuration; empty on failure (logged).
@@ -101,6 +107,13 @@ public:
     /// A snapshot of the client records (for diagnostics).
     std::vector<ClientEntry> Clients();
 
+    /// The cameras' health and the authenticated clients.
+    RtspStatus Status() override;
+    /// Told when a camera's state or a viewer count changed.
+    void SetStatusListener(std::function<void()> listener) override;
+    /// Passed on to the cameras' checks.
+    void SetCameraCheckInterval(std::chrono::seconds interval) override;
+
     /// The library's server object (borrowed; for diagnostics).
     GstRTSPServer* LibraryServer() const { return server_.get(); }
 
@@ -119,7 +132,10 @@ private:
     struct AuthHook;
 
     RtspServer(gst::GRef<GstRTSPServer> server, gst::GRef<RtspSrcMediaFactory> factory,
-               gst::GRef<GSocket> socket, gst::GRef<GSource> source, const FrontDoorLimits& limits);
+               gst::GRef<GSocket> socket, gst::GRef<GSource> source, const FrontDoorLimits& limits,
+               std::chrono::seconds checkInterval);
+    /// Calls the status listener, if any (never with a lock of ours held).
+    void NotifyStatus();
 
     // The steps of Create, in this order: a step that fails writes one line and returns empty;
     // Create writes the progress.
@@ -147,8 +163,15 @@ private:
     // Client signal handlers (on the library's client threads; AddClient on the loop thread).
     void AddClient(GstRTSPClient* client);
     GstRTSPStatusCode HandlePreRequest(GstRTSPClient* client, GstRTSPContext* ctx);
+    /// HandlePreRequest's work under clientLock_ (taken here); `started`: the request took a play
+    /// slot.
+    GstRTSPStatusCode AdmitRequest(GstRTSPClient* client, GstRTSPContext* ctx, bool& started);
     void HandleRequest(GstRTSPClient* client, GstRTSPContext* ctx);
     void RemoveClient(GstRTSPClient* client);
+    /// True when the client held a play slot.
+    bool RemoveClientLocked(GstRTSPClient* client);
+    /// True when a client gave its play slot back.
+    bool OnSessionRemovedLocked(GstRTSPSession* session);
 
     // Client records; clientLock_ held.
     ClientEntry* FindClientLocked(GstRTSPClient* client);
@@ -193,6 +216,11 @@ private:
     gulong sessionRemovedId_{0};             // on the library's session pool
     std::mutex tasksLock_;                   /* protects tasks_ */
     std::vector<gst::GRef<GSource>> tasks_;  // idle tasks not yet run
+
+    std::mutex listenerLock_; /* protects listener_; a leaf (the call is made without it) */
+    std::function<void()> listener_;
+    // Last: its thread calls NotifyStatus until it is gone.
+    std::unique_ptr<CameraHealth> health_;
 };
 
 }  // namespace Norvane::Tavrel

@@ -7,6 +7,7 @@
 #include <gst/rtsp/gstrtsptransport.h>
 #include <gst/rtsp/gstrtspurl.h>
 
+#include "Tavrel/RtspServer/CameraMedia.h"
 #include "Tavrel/gst/GRef.h"
 
 G_BEGIN_DECLS
@@ -20,6 +21,8 @@ struct RtspSrcConfig {
     /// rtspsrc's "protocols" towards the camera; absent: rtspsrc's default (UDP, then TCP).
     /// Initialised here so that initialisers naming only the fields above stay complete.
     std::optional<GstRTSPLowerTrans> protocols{};
+    /// Where the media reports its packets and its lifetime; empty: nowhere.
+    std::shared_ptr<Norvane::Tavrel::CameraMedia> media{};
 };
 
 /// Looks up the camera behind a request URL.
