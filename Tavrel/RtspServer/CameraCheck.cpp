@@ -184,34 +184,45 @@ struct CameraCheck::Impl : std::enable_shared_from_this<Impl> {
     Done done;
 
     GRef<GCancellable> cancellable{Adopt(g_cancellable_new())};
-    GRef<GSocketClient> client;
-    GRef<GSocketConnection> connection;
-    GRef<GSource> readSource;
+    GRef<GSocketClient> client;          // for a camera named by host name
+    GRef<GSocketConnection> connection;  // the client's connection, holding `socket`
+    GRef<GSocket> socket;                // the connection to the camera (non-blocking)
+    GRef<GSource> ioSource;              // the connect, the answers, or an early end
+    void (*onReady)(Impl&){nullptr};     // what ioSource does when the socket is ready
     GRef<GSource> deadlineSource;
     bool connected{false};
+    Outcome earlyOutcome{Outcome::kFailed};  // of an end found before the context ran
+    std::string earlyError;
 
     Step step{Step::kOptions};
     int cseq{0};
-    std::string authorization;  // sent with every request once the camera asked for it
-    bool authTried{false};      // credentials were sent for the current request
-    int redirects{0};           // followed so far
-    std::string in;             // bytes of the answer read so far
+    std::string challenge;  // the camera's WWW-Authenticate, answered in every request
+    bool authTried{false};  // credentials were sent for the current request
+    int redirects{0};       // followed so far
+    std::string in;         // bytes of the answer read so far
     std::string codec;
 
     ~Impl() { Close(); }
 
     void Close() {
-        for (auto* source : {&readSource, &deadlineSource}) {
+        for (auto* source : {&ioSource, &deadlineSource}) {
             if (*source) {
                 g_source_destroy(source->get());
                 source->reset();
             }
         }
         g_cancellable_cancel(cancellable.get());
+        Disconnect();
+    }
+
+    void Disconnect() {
         if (connection) {
             g_io_stream_close(G_IO_STREAM(connection.get()), nullptr, nullptr);
-            connection.reset();
+        } else if (socket) {
+            g_socket_close(socket.get(), nullptr);
         }
+        connection.reset();
+        socket.reset();
     }
 
     void Finish(Outcome outcome, std::string error = {}) {
@@ -224,6 +235,52 @@ struct CameraCheck::Impl : std::enable_shared_from_this<Impl> {
         done = nullptr;
         callback(CameraCheckResult{outcome, std::move(error),
                                    outcome == Outcome::kAnswering ? codec : std::string{}});
+    }
+
+    /// Runs onReady for the source being dispatched; whether that source stays.
+    gboolean Ready() {
+        // Finishing may drop the check: it lives until this returns.
+        const auto keep = shared_from_this();
+        GSource* current = ioSource.get();
+        onReady(*this);
+        // The step that ended or replaced this source has destroyed it already.
+        return ioSource.get() == current ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
+    }
+
+    /// Replaces ioSource by `source` (a socket source unless `idle`), which calls onReady (set
+    /// by the caller).
+    void Watch(GRef<GSource> source, bool idle = false) {
+        if (ioSource)
+            g_source_destroy(ioSource.get());
+        ioSource = std::move(source);
+        if (idle) {
+            g_source_set_callback(
+                ioSource.get(),
+                [](gpointer data) -> gboolean { return static_cast<Impl*>(data)->Ready(); }, this,
+                nullptr);
+        } else {
+            g_source_set_callback(ioSource.get(),
+                                  G_SOURCE_FUNC(+[](GSocket*, GIOCondition, gpointer data) {
+                                      return static_cast<Impl*>(data)->Ready();
+                                  }),
+                                  this, nullptr);
+        }
+        g_source_attach(ioSource.get(), context.get());
+    }
+
+    /// Ends the check from the context (never from inside Start or Connect).
+    void FinishSoon(Outcome outcome, std::string error) {
+        earlyOutcome = outcome;
+        earlyError = std::move(error);
+        onReady = [](Impl& self) { self.Finish(self.earlyOutcome, std::move(self.earlyError)); };
+        Watch(Adopt(g_idle_source_new()), true);
+    }
+
+    /// Calls `then` once the socket is ready for `condition` (or has an error), each time.
+    void WaitFor(GIOCondition condition, void (*then)(Impl&)) {
+        onReady = then;
+        Watch(Adopt(g_socket_create_source(
+            socket.get(), static_cast<GIOCondition>(condition | G_IO_ERR | G_IO_HUP), nullptr)));
     }
 
     void Begin(std::chrono::milliseconds deadline) {
@@ -239,12 +296,41 @@ struct CameraCheck::Impl : std::enable_shared_from_this<Impl> {
             },
             this, nullptr);
         g_source_attach(deadlineSource.get(), context.get());
-
-        client = Adopt(g_socket_client_new());
         Connect();
     }
 
+    std::string ConnectError(const GError* error) const {
+        std::string_view reason = error != nullptr ? error->message : "no connection";
+        constexpr std::string_view kPrefix = "Error connecting: ";
+        if (reason.starts_with(kPrefix))
+            reason.remove_prefix(kPrefix.size());
+        return fmt::format("Could not connect to {}:{}: {}", host, port, reason);
+    }
+
     void Connect() {
+        // An address is connected to directly, without the client's resolver and proxy steps.
+        if (const auto address = Adopt(g_inet_address_new_from_string(host.c_str()))) {
+            GError* error = nullptr;
+            socket = Adopt(g_socket_new(g_inet_address_get_family(address.get()),
+                                        G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP, &error));
+            if (socket) {
+                g_socket_set_blocking(socket.get(), FALSE);
+                const auto target = Adopt(g_inet_socket_address_new(address.get(), port));
+                if (g_socket_connect(socket.get(), target.get(), nullptr, &error) ||
+                    g_error_matches(error, G_IO_ERROR, G_IO_ERROR_PENDING)) {
+                    g_clear_error(&error);
+                    WaitFor(G_IO_OUT, [](Impl& self) { self.ConnectDone(); });
+                    return;
+                }
+            }
+            FinishSoon(Outcome::kUnreachable, ConnectError(error));
+            g_clear_error(&error);
+            return;
+        }
+        if (!client) {
+            client = Adopt(g_socket_client_new());
+            g_socket_client_set_enable_proxy(client.get(), FALSE);
+        }
         // The callback holds a share: the context may run it after the check was dropped.
         g_socket_client_connect_to_host_async(
             client.get(), host.c_str(), port, cancellable.get(),
@@ -260,25 +346,33 @@ struct CameraCheck::Impl : std::enable_shared_from_this<Impl> {
             new std::shared_ptr<Impl>(shared_from_this()));
     }
 
+    void ConnectDone() {
+        GError* error = nullptr;
+        if (!g_socket_check_connect_result(socket.get(), &error)) {
+            std::string reason = ConnectError(error);
+            g_clear_error(&error);
+            Finish(Outcome::kUnreachable, std::move(reason));
+            return;
+        }
+        Connected();
+    }
+
     void Connected(GRef<GSocketConnection> conn, GError* error) {
         if (!done || g_cancellable_is_cancelled(cancellable.get()))
             return;
         if (!conn) {
-            Finish(Outcome::kUnreachable, error != nullptr ? error->message : "no connection");
+            Finish(Outcome::kUnreachable, ConnectError(error));
             return;
         }
         connection = std::move(conn);
+        socket = gst::Share(g_socket_connection_get_socket(connection.get()));
+        g_socket_set_blocking(socket.get(), FALSE);
+        Connected();
+    }
+
+    void Connected() {
         connected = true;
-        GSocket* socket = g_socket_connection_get_socket(connection.get());
-        g_socket_set_blocking(socket, FALSE);
-        readSource = Adopt(g_socket_create_source(
-            socket, static_cast<GIOCondition>(G_IO_IN | G_IO_ERR | G_IO_HUP), nullptr));
-        g_source_set_callback(readSource.get(),
-                              G_SOURCE_FUNC(+[](GSocket*, GIOCondition, gpointer data) -> gboolean {
-                                  return static_cast<Impl*>(data)->Readable();
-                              }),
-                              this, nullptr);
-        g_source_attach(readSource.get(), context.get());
+        WaitFor(G_IO_IN, [](Impl& self) { self.Readable(); });
         Send();
     }
 
@@ -292,13 +386,16 @@ struct CameraCheck::Impl : std::enable_shared_from_this<Impl> {
                                           Method(), uri, ++cseq);
         if (step == Step::kDescribe)
             request += "Accept: application/sdp\r\n";
-        if (!authorization.empty())
-            request += fmt::format("Authorization: {}\r\n", authorization);
+        // A digest covers the method and URI: it is made for each request.
+        if (!challenge.empty())
+            request += fmt::format(
+                "Authorization: {}\r\n",
+                CameraAnswer::Authorization(challenge, Method(), uri, *user, *password));
         request += "\r\n";
         // A request is a few hundred bytes: a fresh connection's send buffer takes it whole.
         GError* error = nullptr;
-        const gssize sent = g_socket_send(g_socket_connection_get_socket(connection.get()),
-                                          request.data(), request.size(), nullptr, &error);
+        const gssize sent =
+            g_socket_send(socket.get(), request.data(), request.size(), nullptr, &error);
         if (sent != static_cast<gssize>(request.size())) {
             std::string reason = error != nullptr ? error->message : "the request was cut short";
             g_clear_error(&error);
@@ -306,40 +403,32 @@ struct CameraCheck::Impl : std::enable_shared_from_this<Impl> {
         }
     }
 
-    gboolean Readable() {
-        // Finishing may drop the check: this object lives until the end of this call.
-        const auto keep = shared_from_this();
+    /// Reads what came and acts on a complete answer.
+    void Readable() {
         std::array<char, kReadChunk> chunk{};
         GError* error = nullptr;
-        const gssize n = g_socket_receive(g_socket_connection_get_socket(connection.get()),
-                                          chunk.data(), chunk.size(), nullptr, &error);
+        const gssize n =
+            g_socket_receive(socket.get(), chunk.data(), chunk.size(), nullptr, &error);
         if (n < 0 && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_WOULD_BLOCK)) {
             g_clear_error(&error);
-            return G_SOURCE_CONTINUE;
+            return;
         }
         if (n <= 0) {
             std::string reason = error != nullptr
                                      ? fmt::format("reading the answer: {}", error->message)
                                      : "the camera closed the connection without answering";
             g_clear_error(&error);
-            readSource.reset();  // the context drops it after this call
             Finish(Outcome::kFailed, std::move(reason));
-            return G_SOURCE_REMOVE;
+            return;
         }
         in.append(chunk.data(), static_cast<std::size_t>(n));
         Answer answer;
         std::string fault;
-        if (!Parse(answer, fault)) {
-            if (fault.empty())
-                return G_SOURCE_CONTINUE;  // not complete yet
-            readSource.reset();
+        if (Parse(answer, fault)) {
+            Handle(answer);
+        } else if (!fault.empty()) {
             Finish(Outcome::kFailed, std::move(fault));
-            return G_SOURCE_REMOVE;
         }
-        const bool goOn = Handle(answer);
-        if (!goOn)
-            readSource.reset();
-        return goOn ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
     }
 
     /// True with a complete answer (taken out of `in`); false with `fault` set past a limit, or
@@ -419,8 +508,8 @@ struct CameraCheck::Impl : std::enable_shared_from_this<Impl> {
         return true;
     }
 
-    /// Acts on a complete answer; false when the check is over.
-    bool Handle(const Answer& answer) {
+    /// Acts on a complete answer: the next request, or the end of the check.
+    void Handle(const Answer& answer) {
         if (answer.status == 401) {
             const bool haveCredentials = user && password;
             if (authTried || !haveCredentials) {
@@ -428,48 +517,43 @@ struct CameraCheck::Impl : std::enable_shared_from_this<Impl> {
                        haveCredentials
                            ? fmt::format("{} answered 401: credentials refused", Method())
                            : fmt::format("{} answered 401: no credentials configured", Method()));
-                return false;
+                return;
             }
             // Digest where the camera offers it, as rtspsrc prefers it.
             const auto digest = std::find_if(
                 answer.challenges.begin(), answer.challenges.end(),
                 [](const std::string& c) { return EqualsNoCase(c.substr(0, 6), "Digest"); });
-            const std::string challenge = digest != answer.challenges.end() ? *digest
-                                          : answer.challenges.empty()       ? std::string{"Basic"}
-                                                                      : answer.challenges.front();
-            authorization = CameraAnswer::Authorization(challenge, Method(), uri, *user, *password);
-            if (authorization.empty()) {
+            const std::string chosen = digest != answer.challenges.end() ? *digest
+                                       : answer.challenges.empty()       ? std::string{"Basic"}
+                                                                   : answer.challenges.front();
+            if (CameraAnswer::Authorization(chosen, Method(), uri, *user, *password).empty()) {
                 Finish(Outcome::kUnauthorized,
                        fmt::format("{} answered 401 with an unknown scheme", Method()));
-                return false;
+                return;
             }
+            challenge = chosen;
             authTried = true;
             Send();
-            return done != nullptr;
+            return;
         }
         authTried = false;
         if (answer.status / 100 == 3 && !answer.location.empty()) {
             Redirect(answer.location);
-            return false;
+            return;
         }
         if (step == Step::kOptions) {
             // A camera that knows no OPTIONS may still describe its stream.
             step = Step::kDescribe;
-            if (!authorization.empty() && EqualsNoCase(authorization.substr(0, 6), "Digest")) {
-                // The digest covers the method: it is made again for DESCRIBE on the next 401.
-                authorization.clear();
-            }
             Send();
-            return done != nullptr;
+            return;
         }
         if (answer.status / 100 != 2) {
             Finish(Outcome::kFailed,
                    fmt::format("DESCRIBE answered {} {}", answer.status, answer.reason));
-            return false;
+            return;
         }
         codec = CameraAnswer::VideoCodec(answer.body);
         Finish(Outcome::kAnswering);
-        return false;
     }
 };
 
@@ -493,18 +577,15 @@ void CameraCheck::Impl::Redirect(const std::string& location) {
     g_free(requestUri);
     gst_rtsp_url_free(parsed);
     // A new connection to the new place, from OPTIONS on; the deadline runs on.
-    if (readSource) {
-        g_source_destroy(readSource.get());
-        readSource.reset();
+    if (ioSource) {
+        g_source_destroy(ioSource.get());
+        ioSource.reset();
     }
-    if (connection) {
-        g_io_stream_close(G_IO_STREAM(connection.get()), nullptr, nullptr);
-        connection.reset();
-    }
+    Disconnect();
     connected = false;
     in.clear();
     step = Step::kOptions;
-    authorization.clear();
+    challenge.clear();
     Connect();
 }
 
@@ -527,19 +608,8 @@ std::unique_ptr<CameraCheck> CameraCheck::Start(GMainContext* context,
         if (parsed != nullptr)
             gst_rtsp_url_free(parsed);
         // Told on the context like any other result: the caller's state is consistent then.
-        auto check = std::unique_ptr<CameraCheck>(new CameraCheck(impl));
-        impl->deadlineSource = Adopt(g_idle_source_new());
-        g_source_set_callback(
-            impl->deadlineSource.get(),
-            [](gpointer data) -> gboolean {
-                auto* self = static_cast<Impl*>(data);
-                self->deadlineSource.reset();
-                self->Finish(Outcome::kFailed, "the camera's URL cannot be read");
-                return G_SOURCE_REMOVE;
-            },
-            impl.get(), nullptr);
-        g_source_attach(impl->deadlineSource.get(), context);
-        return check;
+        impl->FinishSoon(Outcome::kFailed, "the camera's URL cannot be read");
+        return std::unique_ptr<CameraCheck>(new CameraCheck(impl));
     }
     impl->host = parsed->host;
     guint16 port = 0;
