@@ -16,7 +16,7 @@ using std::chrono::duration_cast;
 using std::chrono::milliseconds;
 
 /// Checks due within this of the one that woke the thread start with it (fewer wake-ups).
-constexpr milliseconds kCheckBatch{200};
+constexpr milliseconds kCheckBatch{1000};
 /// The window of the published bit rate.
 constexpr std::chrono::seconds kBitrateWindow{10};
 /// Shorter passwords are not searched for in error texts (they would match anywhere).
@@ -97,6 +97,7 @@ struct CameraHealth::Record {
     std::string lastError;
     std::string codec;  // from the last check's SDP
 
+    bool checking{false};               // a check runs
     bool mediaSeen{false};              // a media was seen active since the last time none was
     std::uint64_t failedGeneration{0};  // the media generation whose failure stands; 0: none
     Clock::time_point nextCheck{};
@@ -180,7 +181,10 @@ void CameraHealth::Add(const Config::CameraSettings& camera) {
         record->target.user = camera.auth->name;
         record->target.password = camera.auth->password;
     }
-    record->media = std::make_shared<CameraMedia>([this] { Wake(); });
+    record->media = std::make_shared<CameraMedia>([this] {
+        mediaChanged_ = true;
+        Wake();
+    });
     {
         const std::lock_guard lock(mutex_);
         if (policy_.interval.count() == 0)
@@ -302,14 +306,19 @@ void CameraHealth::Update() {
     if (stopping_)
         return;
     bool changed = false;
-    bool active = false;
+    // The states follow the media only when a media told something (or on the tick): a wake
+    // for a check leaves the other cameras alone.
+    const bool reconcile = mediaChanged_.exchange(false);
     {
         const std::lock_guard lock(mutex_);
         wakePending_ = false;
         const auto now = Clock::now();
-        for (auto& [path, record] : records_) {
-            ReconcileLocked(*record, now);
-            active = active || record->media->Active();
+        if (reconcile) {
+            anyActive_ = false;
+            for (auto& [path, record] : records_) {
+                ReconcileLocked(*record, now);
+                anyActive_ = anyActive_ || record->media->Active();
+            }
         }
         // Checks of cameras that went away are dropped.
         std::erase_if(checks_,
@@ -318,12 +327,15 @@ void CameraHealth::Update() {
         changed = std::exchange(changedPending_, false);
     }
     // While a media runs: its bit rate, and whether its packets still come.
+    const bool active = anyActive_;
     if (active && !tick_) {
         tick_ = gst::Adopt(g_timeout_source_new_seconds(1));
         g_source_set_callback(
             tick_.get(),
             [](gpointer self) -> gboolean {
-                static_cast<CameraHealth*>(self)->Update();
+                auto* health = static_cast<CameraHealth*>(self);
+                health->mediaChanged_ = true;
+                health->Update();
                 return G_SOURCE_CONTINUE;
             },
             this, nullptr);
@@ -372,6 +384,8 @@ void CameraHealth::ReconcileLocked(Record& record, Clock::time_point now) {
 void CameraHealth::ScheduleLocked(Clock::time_point now) {
     if (policy_.interval.count() == 0) {
         checks_.clear();
+        for (auto& [path, record] : records_)
+            record->checking = false;
         if (checkTimer_) {
             g_source_destroy(checkTimer_.get());
             checkTimer_.reset();
@@ -380,10 +394,11 @@ void CameraHealth::ScheduleLocked(Clock::time_point now) {
     }
     auto next = Clock::time_point::max();
     for (auto& [path, record] : records_) {
-        if (record->media->Active() || checks_.contains(path))
+        if (record->checking || record->media->Active())
             continue;
         if (record->nextCheck <= now + kCheckBatch && checks_.size() < policy_.parallel) {
             const std::uint64_t id = nextCheckId_++;
+            record->checking = true;
             record->nextCheck = NextCheck(path, now, policy_.interval);
             checks_[path] = RunningCheck{
                 id, CameraCheck::Start(context_.get(), record->target,
@@ -429,6 +444,8 @@ void CameraHealth::CheckDone(const std::string& path, std::uint64_t id, CameraCh
         // Destroyed in its own callback: the check holds itself until the callback returned.
         checks_.erase(ours);
         const auto it = records_.find(path);
+        if (it != records_.end())
+            it->second->checking = false;
         if (it != records_.end() && !it->second->media->Active()) {
             Record& record = *it->second;
             switch (result.outcome) {
@@ -448,7 +465,8 @@ void CameraHealth::CheckDone(const std::string& path, std::uint64_t id, CameraCh
             }
         }
     }
-    Wake();
+    // On the health thread already: the next checks start now.
+    Update();
 }
 
 bool CameraHealth::SetStateLocked(Record& record, CameraState state, std::string error) {

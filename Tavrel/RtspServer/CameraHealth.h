@@ -6,6 +6,7 @@
 
 #include <glib.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -90,6 +91,7 @@ private:
     CameraCheckPolicy policy_;
     std::map<std::string, std::unique_ptr<Record>> records_;
     bool wakePending_{false};
+    std::atomic<bool> mediaChanged_{true};  ///< a media told something since the last update
     bool changedPending_{false};
 
     // Touched on the health thread only.
@@ -101,7 +103,8 @@ private:
     gst::GRef<GSource> checkTimer_;
     gst::GRef<GSource> tick_;
     std::uint64_t nextCheckId_{1};
-    bool stopping_{false};  ///< the loop ended: nothing new is started
+    bool stopping_{false};   ///< the loop ended: nothing new is started
+    bool anyActive_{false};  ///< a camera's media ran at the last reconciliation
 };
 
 }  // namespace Norvane::Tavrel
