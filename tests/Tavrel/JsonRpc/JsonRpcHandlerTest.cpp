@@ -126,7 +126,7 @@ TEST_F(JsonRpcHandlerTest, BeforeConnectionNothingIsSentThenCapabilityOnConnecti
     EXPECT_EQ(sim.Count("capability set: RtspCameraServer = true"), 1u);
     // The list given before the topic existed was dropped; the new topic starts from the data
     // handler's list.
-    EXPECT_LE(sim.Count("published on"), 1u);
+    EXPECT_LE(sim.Count("published on Tavrel.Rtsp.Cameras"), 1u);
     EXPECT_EQ(log_.Count("JsonRpc Added capability 'RtspCameraServer': true"), 1u);
 
     handler->SetRtspServerAvailable(true);  // unchanged: nothing sent
