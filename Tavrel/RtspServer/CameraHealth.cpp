@@ -192,7 +192,10 @@ void CameraHealth::Add(const Config::CameraSettings& camera) {
         record->nextCheck =
             Clock::now() + FirstCheckOffset(camera.path, std::min<milliseconds>(policy_.firstWithin,
                                                                                 policy_.interval));
-        records_[camera.path] = std::move(record);
+        auto& slot = records_[camera.path];
+        if (slot)
+            slot->media->Detach();  // a camera mounted again without having been removed
+        slot = std::move(record);
     }
     Wake();
 }
