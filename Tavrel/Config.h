@@ -32,6 +32,8 @@ struct Config {
         std::uint16_t port{0};
         std::string interface;
         std::vector<ServerUser> users;
+        /// Seconds between two checks of a camera that is not pulled; 0: never.
+        std::uint32_t cameraCheckSeconds{60};
 
         bool operator==(const RtspServerSettings&) const = default;
     };

@@ -115,6 +115,24 @@ std::uint16_t PortFromJson(const json::value& jv) {
     return jv.to_number<std::uint16_t>();
 }
 
+/// The longest interval between two checks of an idle camera, in seconds.
+constexpr std::int64_t kMaxCameraCheckSeconds = 3600;
+/// The interval when none is given.
+constexpr std::uint32_t kDefaultCameraCheckSeconds = 60;
+
+// "cameraCheckSeconds": absent or of another kind it is the default; a number must be a whole
+// number of seconds from 0 to kMaxCameraCheckSeconds, anything else rejects the file.
+std::uint32_t CameraCheckSecondsFromJson(const json::value* jv) {
+    if (jv == nullptr || !jv->is_number())
+        return kDefaultCameraCheckSeconds;
+    json::error_code ec;
+    const auto seconds = jv->to_number<std::int64_t>(ec);
+    if (ec || seconds < 0 || seconds > kMaxCameraCheckSeconds)
+        throw std::invalid_argument(fmt::format(
+            "cameraCheckSeconds is not a whole number from 0 to {}", kMaxCameraCheckSeconds));
+    return static_cast<std::uint32_t>(seconds);
+}
+
 // A camera's "transport": "auto", "udp" or "tcp"; absent or of another kind it is "auto". Any
 // other string rejects the file.
 Config::Transport TransportFromJson(const json::value* jv) {
@@ -185,6 +203,7 @@ Config::RtspServerSettings tag_invoke(json::value_to_tag<Config::RtspServerSetti
     settings.users.reserve(users.size());
     for (const auto& user : users)
         settings.users.push_back(json::value_to<Config::ServerUser>(user));
+    settings.cameraCheckSeconds = CameraCheckSecondsFromJson(obj.if_contains("cameraCheckSeconds"));
     return settings;
 }
 

@@ -12,6 +12,11 @@
 #include <spdlog/spdlog.h>
 
 #include "Tavrel/FeatureFactory.h"
+#include "Tavrel/RtspServer/RtspServer.h"
+
+#ifndef TAVREL_VERSION
+#define TAVREL_VERSION "0.0.0"
+#endif
 
 namespace Norvane::Tavrel {
 
@@ -77,6 +82,7 @@ Tavrel::~Tavrel() {
 
 void Tavrel::ApplyConfig(Config&& config) {
     bool publish = false;
+    bool statusChanged = false;
     if (handler_) {
         handler_->SetRtspServerAvailable(true);
         publish = true;
@@ -91,14 +97,17 @@ void Tavrel::ApplyConfig(Config&& config) {
             settings.interface == stored.interface && settings.users == stored.users) {
             publish = false;
         }
+        statusChanged = publish;
 
         if (config.cameras.empty()) {
             SPDLOG_INFO("no cameras configured {} RTSP server",
                         Running(server_ != nullptr, "stop", "don't start"));
+            statusChanged = statusChanged || server_ != nullptr;
             server_.reset();
         } else if (settings.port == 0 || settings.interface.empty()) {
             SPDLOG_INFO("no RTSP server configured, {} server",
                         Running(server_ != nullptr, "stop", "don't start"));
+            statusChanged = statusChanged || server_ != nullptr;
             server_.reset();
         } else if (server_ && settings.port == stored.port &&
                    settings.interface == stored.interface) {
@@ -107,6 +116,10 @@ void Tavrel::ApplyConfig(Config&& config) {
                 server_->SetUsers(settings.users);
                 stored.users = std::move(settings.users);
             }
+            if (settings.cameraCheckSeconds != stored.cameraCheckSeconds) {
+                stored.cameraCheckSeconds = settings.cameraCheckSeconds;
+                server_->SetCameraCheckInterval(std::chrono::seconds(stored.cameraCheckSeconds));
+            }
             UpdateCameras(std::move(config.cameras));
         } else {
             SPDLOG_INFO("RTSP server {}, create new server",
@@ -114,11 +127,14 @@ void Tavrel::ApplyConfig(Config&& config) {
             stored.port = settings.port;
             stored.interface = std::move(settings.interface);
             stored.users = std::move(settings.users);
+            stored.cameraCheckSeconds = settings.cameraCheckSeconds;
             config_.cameras = std::move(config.cameras);
             // The old server releases its port before the new one binds it.
             server_.reset();
             server_ = features_.createRtspServer(config_);
+            statusChanged = true;
             if (server_) {
+                server_->SetStatusListener([this] { OnStatusChanged(); });
                 server_->Start();
                 // A new server always announces its cameras, also when the configuration
                 // equals the one stored before the server was stopped.
@@ -129,6 +145,9 @@ void Tavrel::ApplyConfig(Config&& config) {
 
     if (publish) {
         handler_->PublishCameras(GetCameras());
+    }
+    if (statusChanged) {
+        OnStatusChanged();
     }
 }
 
@@ -170,6 +189,59 @@ void Tavrel::Stop() {
     if (handler_ && wasServing) {
         handler_->PublishCameras({});
     }
+    if (wasServing) {
+        OnStatusChanged();
+    }
+}
+
+void Tavrel::SetStatusObserver(std::function<void()> observer) {
+    observer_ = std::move(observer);
+}
+
+void Tavrel::OnStatusChanged() {
+    if (handler_) {
+        handler_->StatusChanged();
+    }
+    if (observer_) {
+        observer_();
+    }
+}
+
+JsonRpc::GetRtspStatus::Response Tavrel::GetStatus() {
+    RtspStatus status;
+    try {
+        std::lock_guard lock(mutex_);
+        auto& server = status.server;
+        if (server_) {
+            status = server_->Status();
+        }
+        server.running = server_ != nullptr;
+        server.port = config_.rtspServerSettings.port;
+        server.interface = config_.rtspServerSettings.interface;
+        server.maxClients = MAX_CLIENTS;
+        server.uptimeSeconds =
+            static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                           std::chrono::steady_clock::now() - started_)
+                                           .count());
+        server.version = TAVREL_VERSION;
+    } catch (const std::exception& e) {
+        SPDLOG_ERROR("Failed to build the status: {}", e.what());
+        status = RtspStatus{};
+    }
+    return status;
+}
+
+std::string Tavrel::StatusSummary() {
+    const auto status = GetStatus();
+    if (!status.server.running) {
+        return "RTSP server not running";
+    }
+    const auto answering = std::count_if(
+        status.cameras.begin(), status.cameras.end(),
+        [](const CameraStatus& c) { return c.state == "idle" || c.state == "streaming"; });
+    const auto playing = status.server.clientsPlaying;
+    return fmt::format("{} of {} cameras answering, {} client{} playing", answering,
+                       status.cameras.size(), playing, playing == 1 ? "" : "s");
 }
 
 JsonRpc::GetRtspCameras::Response Tavrel::GetCameras() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -41,16 +42,27 @@ public:
     void Stop();
     /// The published camera list (rtsp:// URLs with the first "external" user). Never throws.
     JsonRpc::GetRtspCameras::Response GetCameras() override;
+    /// The server, its cameras and clients. Never throws.
+    JsonRpc::GetRtspStatus::Response GetStatus() override;
+    /// One line for the service manager: "3 of 4 cameras answering, 1 client playing".
+    std::string StatusSummary();
+    /// `observer` is called (any thread; it must not block or call back into the controller)
+    /// whenever the status may have changed. Set it before the first configuration.
+    void SetStatusObserver(std::function<void()> observer);
 
 private:
     /// Merges the new cameras (sorted by path) into the running server; mutex held.
     void UpdateCameras(std::vector<Config::CameraSettings>&& cameras);
+    /// Tells the handler and the observer that the status changed; takes no lock.
+    void OnStatusChanged();
 
     Config config_;                                      ///< the configuration in force
     std::mutex mutex_;                                   ///< guards config_ and server_
     Features features_;                                  ///< makes server and handler
     std::unique_ptr<JsonRpc::IJsonRpcHandler> handler_;  ///< web-service side
     std::unique_ptr<IRtspServer> server_;                ///< empty while no server runs
+    std::function<void()> observer_;                     ///< set before the first server
+    const std::chrono::steady_clock::time_point started_{std::chrono::steady_clock::now()};
 };
 
 /// Percent-encodes the bytes that may not stand in the userinfo of a URL (RFC 3986). With

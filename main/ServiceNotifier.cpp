@@ -46,6 +46,13 @@ void ServiceNotifier::Ready() {
     Notify("READY=1");
 }
 
+void ServiceNotifier::Status(const std::string& text) {
+    if (!enabled_ || text == status_)
+        return;
+    status_ = text;
+    Notify(("STATUS=" + text).c_str());
+}
+
 void ServiceNotifier::FeedWatchdog() {
     if (interval_.count() == 0)
         return;

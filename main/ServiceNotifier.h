@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <string>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -23,6 +24,8 @@ public:
 
     /// Reports readiness; only the first call sends it.
     void Ready();
+    /// Reports a one-line status ("STATUS=..."), when it differs from the last one sent.
+    void Status(const std::string& text);
 
 private:
     void FeedWatchdog();
@@ -32,6 +35,7 @@ private:
     std::chrono::microseconds interval_{0};  ///< zero: no watchdog asked for
     bool enabled_{false};
     bool ready_{false};
+    std::string status_;  ///< the last status sent
 };
 
 }  // namespace Norvane::Tavrel

@@ -8,6 +8,7 @@
 #include <gst/gst.h>
 #include <spdlog/spdlog.h>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 
 #include "Tavrel/LoggerManager.h"
@@ -86,6 +87,12 @@ int main(int argc, char* argv[]) {
     boost::asio::signal_set signals(io, SIGHUP, SIGINT, SIGTERM);
     Runtime runtime{settings, logger, signals, controller, client};
     ServiceNotifier notifier(io);
+    // The status line follows the cameras and clients; it is made on the io thread, which is
+    // the one that applies configurations.
+    controller.SetStatusObserver([&io, &controller, &notifier] {
+        boost::asio::post(
+            io, [&controller, &notifier] { notifier.Status(controller.StatusSummary()); });
+    });
     client.Connect([&runtime, &notifier](bool connected) {
         HandleConnected(runtime, connected);
         // Ready after the first connection attempt, whatever its outcome: the device stack

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Tavrel/JsonRpc/GetRtspCameras.h"
+#include "Tavrel/JsonRpc/GetRtspStatus.h"
 
 namespace Norvane::Tavrel::JsonRpc {
 
@@ -9,6 +10,8 @@ class IDataHandler {
 public:
     /// The current camera list; must not throw, callable from any thread.
     virtual GetRtspCameras::Response GetCameras() = 0;
+    /// The current status object; must not throw, callable from any thread.
+    virtual GetRtspStatus::Response GetStatus() { return {}; }
 
 protected:
     ~IDataHandler() = default;

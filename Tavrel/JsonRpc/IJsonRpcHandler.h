@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Tavrel/JsonRpc/GetRtspCameras.h"
+#include "Tavrel/JsonRpc/GetRtspStatus.h"
 
 namespace Norvane::Tavrel::JsonRpc {
 
@@ -15,6 +16,14 @@ public:
     virtual void PublishCameras(const JsonRpc::GetRtspCameras::Response& cameras) = 0;
     /// Sets the capability "RtspCameraServer".
     virtual void SetRtspServerAvailable(bool available) = 0;
+    /// Answers "Tavrel.Rtsp.GetStatus".
+    virtual Result<JsonRpc::GetRtspStatus::Response> GetRtspStatus(
+        JsonRpc::GetRtspStatus::Request) noexcept {
+        return JsonRpc::GetRtspStatus::Response{};
+    }
+    /// The status changed: the topic "Tavrel.Rtsp.Status" gets it (at most once a second).
+    /// Any thread; never blocks.
+    virtual void StatusChanged() {}
 };
 
 }  // namespace Norvane::Tavrel::JsonRpc

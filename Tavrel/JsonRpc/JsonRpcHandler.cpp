@@ -54,10 +54,23 @@ public:
     }
 };
 
-/// The camera list as a JSON array in a raw payload.
-Codec::Raw ToPayload(const GetRtspCameras::Response& cameras) {
-    return Codec::ToRaw(boost::json::value_from(cameras));
+/// The least time between two publications of the status.
+constexpr std::chrono::seconds kStatusInterval{1};
+/// How long the destructor waits for the status publisher to end.
+constexpr std::chrono::seconds kPublisherStopTimeout{5};
+
+/// A method's answer (the camera list, the status object) as JSON in a raw payload.
+template <class T>
+Codec::Raw ToPayload(const T& value) {
+    return Codec::ToRaw(boost::json::value_from(value));
 }
+
+/// What the status publisher keeps between its messages.
+struct StatusPublisherState {
+    std::chrono::steady_clock::time_point last{};  // the last publication
+    bool pending{false};                           // a publication is due at last + interval
+    const char* name = "jsonrpc-status-publisher";
+};
 
 }  // namespace
 
@@ -75,15 +88,51 @@ JsonRpcHandler::JsonRpcHandler(IDataHandler& dataHandler)
         },
         this);
     connector_.SetHandler(connection);
+    // Status changes come in bursts (a camera and its viewers); the topic gets one publication
+    // at once and the rest folded into one a second later.
+    statusPublisher_ = connector_.GetSystem().spawn(
+        [](caf::stateful_actor<StatusPublisherState>* self, JsonRpcHandler* handler) {
+            return caf::behavior{
+                [self, handler](caf::atom_value what) {
+                    using Clock = std::chrono::steady_clock;
+                    const auto now = Clock::now();
+                    if (what == caf::atom("changed")) {
+                        if (self->state.pending) {
+                            return;
+                        }
+                        if (now - self->state.last < kStatusInterval) {
+                            self->state.pending = true;
+                            self->delayed_send(self, self->state.last + kStatusInterval - now,
+                                               caf::atom("publish"));
+                            return;
+                        }
+                    }
+                    self->state.pending = false;
+                    self->state.last = now;
+                    handler->PublishStatus();
+                },
+            };
+        },
+        this);
     connector_.TryConnecting(kConnectionAttempts);
 }
 
 JsonRpcHandler::~JsonRpcHandler() {
     // The actors call into this object: they must be gone before its members are. The handles
-    // are then released (topic first) before the connector shuts its actor system down.
+    // are then released (topic first) before the connector shuts its actor system down. The
+    // status publisher, which no connection owns, goes first.
+    {
+        caf::scoped_actor self{connector_.GetSystem()};
+        self->monitor(statusPublisher_);
+        self->send_exit(statusPublisher_, caf::exit_reason::user_shutdown);
+        self->receive([](const caf::down_msg&) {},
+                      caf::after(kPublisherStopTimeout) >>
+                          [] { SPDLOG_WARN("JsonRpc Status publisher did not stop in time"); });
+    }
     connector_.Stop();
     std::unique_lock lock{mutex_};
     topic_ = nullptr;
+    statusTopic_ = nullptr;
     capabilityRegistry_ = nullptr;
 }
 
@@ -102,6 +151,26 @@ void JsonRpcHandler::PublishCameras(const GetRtspCameras::Response& cameras) {
         return;
     }
     self->send(topic, Web::Broker::Publish{ToPayload(cameras)});
+}
+
+Result<GetRtspStatus::Response> JsonRpcHandler::GetRtspStatus(GetRtspStatus::Request) noexcept {
+    return dataHandler_->GetStatus();
+}
+
+void JsonRpcHandler::StatusChanged() {
+    caf::anon_send(statusPublisher_, caf::atom("changed"));
+}
+
+void JsonRpcHandler::PublishStatus() {
+    Web::Broker::Topic topic;
+    {
+        std::shared_lock lock{mutex_};
+        topic = statusTopic_;
+    }
+    if (!topic) {
+        return;
+    }
+    caf::anon_send(topic, Web::Broker::Publish{ToPayload(dataHandler_->GetStatus())});
 }
 
 void JsonRpcHandler::SetRtspServerAvailable(bool available) {
@@ -161,8 +230,14 @@ Pandrix::Connector::ConnectionHandler::behavior_type JsonRpcHandler::createConne
             auto f = std::bind_front(&IJsonRpcHandler::GetRtspCameras,
                                      static_cast<IJsonRpcHandler*>(this));
             registerMethod<JsonRpc::GetRtspCameras, Handler::rtspMethod>(self, router, f);
+            auto status = std::bind_front(&IJsonRpcHandler::GetRtspStatus,
+                                          static_cast<IJsonRpcHandler*>(this));
+            registerMethod<JsonRpc::GetRtspStatus, Handler::statusMethod>(self, router, status);
             if (broker) {
-                registerTopic<JsonRpc::GetRtspCameras, Handler::rtspTopicHandler>(self, broker, f);
+                registerTopic<JsonRpc::GetRtspCameras, Handler::rtspTopicHandler>(
+                    self, broker, f, &JsonRpcHandler::topic_);
+                registerTopic<JsonRpc::GetRtspStatus, Handler::statusTopic>(
+                    self, broker, status, &JsonRpcHandler::statusTopic_);
             } else {
                 SPDLOG_ERROR("JsonRpc Received no broker");
             }
@@ -193,7 +268,8 @@ void JsonRpcHandler::registerMethod(ConnectionActor self, const Web::Router& rou
 }
 
 template <class Method, const char* Topic, class F>
-void JsonRpcHandler::registerTopic(ConnectionActor self, const Web::Broker::Actor& broker, F f) {
+void JsonRpcHandler::registerTopic(ConnectionActor self, const Web::Broker::Actor& broker, F f,
+                                   Web::Broker::Topic JsonRpcHandler::*slot) {
     auto handler = self->template spawn<caf::linked>(
         [](Web::Broker::Topic::pointer handlerSelf, F call) {
             return createTopicHandlerWrapper<Method, Topic>(handlerSelf, call);
@@ -201,10 +277,10 @@ void JsonRpcHandler::registerTopic(ConnectionActor self, const Web::Broker::Acto
         f);
     self->state.children.push_back(caf::actor_cast<caf::actor>(handler));
     self->request(broker, caf::infinite, Web::Broker::CreateTopic{Topic, handler, false})
-        .then([this, self, f](Web::Broker::Topic& topic) {
+        .then([this, self, f, slot](Web::Broker::Topic& topic) {
             {
                 std::unique_lock lock{mutex_};
-                topic_ = topic;
+                this->*slot = topic;
             }
             // A web service that (re)started has nothing of the earlier run: the new topic
             // starts from the current list.

@@ -13,7 +13,8 @@
 namespace Norvane::Tavrel::JsonRpc {
 
 /// Announces the service to the local web service: the capability "RtspCameraServer", the
-/// method "Tavrel.Rtsp.GetCameras" and the topic "Tavrel.Rtsp.Cameras". Connects in the
+/// methods "Tavrel.Rtsp.GetCameras" and "Tavrel.Rtsp.GetStatus" and the topics
+/// "Tavrel.Rtsp.Cameras" and "Tavrel.Rtsp.Status". Connects in the
 /// background through the platform's connector; the service runs on without the web service.
 class JsonRpcHandler : public IJsonRpcHandler {
 public:
@@ -28,6 +29,12 @@ public:
         /// The topic the camera list is pushed on.
         // NOLINTNEXTLINE(readability-identifier-naming): public name
         static constexpr const char rtspTopicHandler[] = "Tavrel.Rtsp.Cameras";
+        /// The method answering the status object.
+        // NOLINTNEXTLINE(readability-identifier-naming): public name
+        static constexpr const char statusMethod[] = "Tavrel.Rtsp.GetStatus";
+        /// The topic the status object is pushed on.
+        // NOLINTNEXTLINE(readability-identifier-naming): public name
+        static constexpr const char statusTopic[] = "Tavrel.Rtsp.Status";
     };
 
     /// Starts connecting to the web service; `dataHandler` must outlive the handler.
@@ -43,6 +50,10 @@ public:
     void PublishCameras(const GetRtspCameras::Response& cameras) override;
     /// Stores the flag; sends the capability when it changed and a connection exists.
     void SetRtspServerAvailable(bool available) override;
+    /// The data handler's current status object; never fails.
+    Result<GetRtspStatus::Response> GetRtspStatus(GetRtspStatus::Request) noexcept override;
+    /// Publishes the status on its topic: now, or one second after the last publication.
+    void StatusChanged() override;
 
 private:
     /// What the connection actor keeps: the actors it spawned for the current connection.
@@ -59,7 +70,8 @@ private:
     void registerMethod(ConnectionActor self, const Pandrix::JsonRpc::Router& router, F f);
 
     template <class Method, const char* Topic, class F>
-    void registerTopic(ConnectionActor self, const Pandrix::JsonRpc::Broker::Actor& broker, F f);
+    void registerTopic(ConnectionActor self, const Pandrix::JsonRpc::Broker::Actor& broker, F f,
+                       Pandrix::JsonRpc::Broker::Topic JsonRpcHandler::*slot);
 
     template <class Method, class F>
     static Pandrix::JsonRpc::MethodHandler::behavior_type createJsonRpcWrapper(F f);
@@ -69,12 +81,16 @@ private:
         Pandrix::JsonRpc::Broker::Topic::pointer self, F f);
 
     void UpdateRtspServerCapability();
+    /// Sends the current status to its topic, if the topic exists yet.
+    void PublishStatus();
 
     Pandrix::Connector::CafConnector connector_;
     IDataHandler* dataHandler_;  // not owned; the controller outlives the handler
-    std::shared_mutex mutex_;    // guards the two handles below
+    std::shared_mutex mutex_;    // guards the three handles below
     Pandrix::Capability::Registry capabilityRegistry_;
     Pandrix::JsonRpc::Broker::Topic topic_;
+    Pandrix::JsonRpc::Broker::Topic statusTopic_;
+    caf::actor statusPublisher_;  // spaces the status publications; set in the constructor
     std::atomic<bool> available_{false};
 };
 

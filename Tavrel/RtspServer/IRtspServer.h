@@ -1,9 +1,12 @@
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "Tavrel/Config.h"
+#include "Tavrel/Status.h"
 
 namespace Norvane::Tavrel {
 
@@ -19,6 +22,14 @@ public:
     virtual void RemoveCamera(const std::string& path) = 0;
     /// Replaces the whole authentication state; closes clients of a role that went away.
     virtual void SetUsers(const std::vector<Config::ServerUser>& users) = 0;
+    /// The cameras and authenticated clients, with the count of playing clients in `server`
+    /// (the rest of `server` is the controller's).
+    virtual RtspStatus Status() { return {}; }
+    /// `listener` is called (any thread, no lock of the server's held) when a camera's state
+    /// or a viewer count changed. Set once, before Start.
+    virtual void SetStatusListener(std::function<void()> listener) { (void)listener; }
+    /// Seconds between two checks of a camera that is not pulled; 0: never.
+    virtual void SetCameraCheckInterval(std::chrono::seconds interval) { (void)interval; }
 };
 
 }  // namespace Norvane::Tavrel

@@ -77,6 +77,7 @@ void RtspServer::AddClient(GstRTSPClient* client) {
     entry.client = client;
     entry.address = PeerAddress(gst_rtsp_client_get_connection(client));
     entry.connectedAt = Clock::now();
+    entry.connectedSince = std::chrono::system_clock::now();
     SPDLOG_DEBUG("Client {}: Connection from {}", fmt::ptr(client), entry.address);
     Gate::Attach(client, gate_);
     for (std::size_t i = 0; i < kClientSignals.size(); ++i) {
@@ -97,6 +98,18 @@ GstRTSPStatusCode RtspServer::HandlePreRequest(GstRTSPClient* client, GstRTSPCon
         return GST_RTSP_STS_OK;
     }
 
+    bool started = false;
+    {
+        const auto status = AdmitRequest(client, ctx, started);
+        if (started) {
+            NotifyStatus();
+        }
+        return status;
+    }
+}
+
+GstRTSPStatusCode RtspServer::AdmitRequest(GstRTSPClient* client, GstRTSPContext* ctx,
+                                           bool& started) {
     std::unique_lock lock(clientLock_);
     if (ctx->method != GST_RTSP_PLAY && ctx->uri != nullptr && ctx->uri->abspath != nullptr) {
         // A client of the same path whose peer has left but whose close the library has not
@@ -127,6 +140,7 @@ GstRTSPStatusCode RtspServer::HandlePreRequest(GstRTSPClient* client, GstRTSPCon
         // A PLAY without a session fails in the library; only a session can give a slot back.
         if (entry != nullptr && play && ctx->session != nullptr) {
             entry->playing = true;
+            started = true;
         }
     }
     if (entry != nullptr && play && ctx->session != nullptr &&
@@ -148,6 +162,18 @@ void RtspServer::HandleRequest(GstRTSPClient* client, GstRTSPContext* ctx) {
     if (it == nullptr) {
         SPDLOG_WARN("Client {}: Unknown", fmt::ptr(client));
         return;
+    }
+
+    if (it->user.empty() && ctx->token != nullptr) {
+        const gchar* user = gst_rtsp_token_get_string(ctx->token, kTokenUser);
+        it->user = user != nullptr ? user : "";
+    }
+    if (ctx->method == GST_RTSP_SETUP && ctx->trans != nullptr) {
+        const GstRTSPTransport* transport = gst_rtsp_stream_transport_get_transport(ctx->trans);
+        if (transport != nullptr) {
+            it->transport =
+                (transport->lower_transport & GST_RTSP_LOWER_TRANS_TCP) != 0 ? "tcp" : "udp";
+        }
     }
 
     if (it->role.empty() && ctx->token != nullptr) {
@@ -172,18 +198,23 @@ void RtspServer::HandleRequest(GstRTSPClient* client, GstRTSPContext* ctx) {
 
 void RtspServer::RemoveClient(GstRTSPClient* client) {
     std::string path;  // of the client that left
+    bool wasPlaying = false;
     {
         std::lock_guard lock(clientLock_);
-        path = RemoveClientLocked(client);
+        path = RemoveClientLocked(client, wasPlaying);
     }
     if (!path.empty()) {
         ScheduleLinger(path);
     }
+    if (wasPlaying) {
+        NotifyStatus();
+    }
 }
 
-std::string RtspServer::RemoveClientLocked(GstRTSPClient* client) {
+std::string RtspServer::RemoveClientLocked(GstRTSPClient* client, bool& wasPlaying) {
     std::string path;
     ClientEntry* entry = FindClientLocked(client);
+    wasPlaying = entry != nullptr && entry->playing;
     // Clients that never authenticated come and go at debug level.
     const auto level =
         entry == nullptr || entry->authenticated ? spdlog::level::info : spdlog::level::debug;
@@ -206,29 +237,36 @@ void RtspServer::OnSessionRemoved(GstRTSPSession* session) {
     std::string path;  // of a client that stopped playing
     {
         std::lock_guard lock(clientLock_);
-        for (auto& entry : clients_) {
-            const auto it = std::find(entry.sessions.begin(), entry.sessions.end(), session);
-            if (it == entry.sessions.end()) {
-                continue;
-            }
-            entry.sessions.erase(it);
-            if (entry.playing && entry.sessions.empty()) {
-                entry.playing = false;
-                path = entry.path;
-                SPDLOG_INFO("Client {}: Session ended ({}/{} clients playing)",
-                            fmt::ptr(entry.client), CountPlayingLocked(), clients_.size());
-            }
-            break;
-        }
+        path = OnSessionRemovedLocked(session);
     }
     if (!path.empty()) {
         ScheduleLinger(path);
+        NotifyStatus();
     }
+}
+
+std::string RtspServer::OnSessionRemovedLocked(GstRTSPSession* session) {
+    for (auto& entry : clients_) {
+        const auto it = std::find(entry.sessions.begin(), entry.sessions.end(), session);
+        if (it == entry.sessions.end()) {
+            continue;
+        }
+        entry.sessions.erase(it);
+        if (entry.playing && entry.sessions.empty()) {
+            entry.playing = false;
+            SPDLOG_INFO("Client {}: Session ended ({}/{} clients playing)", fmt::ptr(entry.client),
+                        CountPlayingLocked(), clients_.size());
+            return entry.path;
+        }
+        return {};
+    }
+    return {};
 }
 
 void RtspServer::OnCameraStopped(const std::string& path, const std::string& reason) {
     SPDLOG_WARN("Camera at path '{}' stopped: {}", path, reason);
     DropFailedHolds(path);
+    health_->MediaFailed(path, reason);
     PostToLoop([path](RtspServer& s) { s.CloseClientsOfPath(path, PathEnd::CameraStopped); });
 }
 
@@ -268,6 +306,64 @@ void RtspServer::CloseClientsOfPath(const std::string& path, PathEnd why) {
         }
         return true;
     });
+}
+
+}  // namespace Norvane::Tavrel
+
+namespace Norvane::Tavrel {
+
+RtspStatus RtspServer::Status() {
+    RtspStatus status;
+    status.cameras = health_->Cameras();
+    std::lock_guard lock(clientLock_);
+    for (const auto& entry : clients_) {
+        if (entry.playing) {
+            ++status.server.clientsPlaying;
+            // A client's path may carry a query or a trailing part of the stream's URL.
+            for (auto& camera : status.cameras) {
+                const std::string_view path = entry.path;
+                if (path.size() > camera.path.size() && path[0] == '/' &&
+                    path.substr(1, camera.path.size()) == camera.path &&
+                    (path.size() == camera.path.size() + 1 ||
+                     path[camera.path.size() + 1] == '/')) {
+                    ++camera.viewers;
+                }
+            }
+        }
+        if (!entry.authenticated) {
+            continue;
+        }
+        ClientStatus client;
+        client.address = entry.address;
+        client.user = entry.user;
+        client.role = std::string(entry.role);
+        client.path = entry.path.empty() ? std::string{} : entry.path.substr(1);
+        client.transport = entry.transport;
+        client.playing = entry.playing;
+        client.since = IsoTime(entry.connectedSince);
+        status.clients.push_back(std::move(client));
+    }
+    return status;
+}
+
+void RtspServer::SetStatusListener(std::function<void()> listener) {
+    std::lock_guard lock(listenerLock_);
+    listener_ = std::move(listener);
+}
+
+void RtspServer::SetCameraCheckInterval(std::chrono::seconds interval) {
+    health_->SetCheckInterval(interval);
+}
+
+void RtspServer::NotifyStatus() {
+    std::function<void()> listener;
+    {
+        std::lock_guard lock(listenerLock_);
+        listener = listener_;
+    }
+    if (listener) {
+        listener();
+    }
 }
 
 }  // namespace Norvane::Tavrel

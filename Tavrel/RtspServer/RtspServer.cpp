@@ -90,8 +90,9 @@ std::unique_ptr<IRtspServer> RtspServer::Create(const Config& config,
     SPDLOG_DEBUG("Source attached to default context");
 
     // The object takes the four handles.
-    std::unique_ptr<RtspServer> self{new RtspServer(std::move(server), std::move(factory),
-                                                    std::move(socket), std::move(source), limits)};
+    std::unique_ptr<RtspServer> self{
+        new RtspServer(std::move(server), std::move(factory), std::move(socket), std::move(source),
+                       limits, std::chrono::seconds(settings.cameraCheckSeconds))};
     self->SetUsers(settings.users);
     self->ConnectFactory();
     for (const auto& camera : config.cameras) {
@@ -192,14 +193,17 @@ void RtspServer::ConnectFactory() {
 }
 
 RtspServer::RtspServer(GRef<GstRTSPServer> server, GRef<RtspSrcMediaFactory> factory,
-                       GRef<GSocket> socket, GRef<GSource> source, const FrontDoorLimits& limits)
+                       GRef<GSocket> socket, GRef<GSource> source, const FrontDoorLimits& limits,
+                       std::chrono::seconds checkInterval)
     : server_(std::move(server)),
       factory_(std::move(factory)),
       socket_(std::move(socket)),
       source_(std::move(source)),
       loop_(Adopt(g_main_loop_new(nullptr, FALSE))),
       frontDoor_(limits),
-      gate_(std::make_shared<Gate>(this)) {}
+      gate_(std::make_shared<Gate>(this)),
+      health_(std::make_unique<CameraHealth>(CameraCheckPolicy{.interval = checkInterval},
+                                             [this] { NotifyStatus(); })) {}
 
 RtspServer::~RtspServer() {
     // 1. Every connected client, and the pulling of cameras kept warm.
@@ -299,10 +303,6 @@ void RtspServer::Start() {
 }
 
 void RtspServer::SetUsers(const std::vector<Config::ServerUser>& users) {
-    const TokenRef internal{
-        gst_rtsp_token_new(kTokenRole, G_TYPE_STRING, kRoleInternal.data(), nullptr)};
-    const TokenRef external{
-        gst_rtsp_token_new(kTokenRole, G_TYPE_STRING, kRoleExternal.data(), nullptr)};
     const auto auth = Adopt(static_cast<GstRTSPAuth*>(g_object_new(AuthHook::Type(), nullptr)));
     Gate::Attach(auth.get(), gate_);
     bool hasInternal = false;
@@ -311,13 +311,13 @@ void RtspServer::SetUsers(const std::vector<Config::ServerUser>& users) {
     for (const auto& user : users) {
         const auto basic =
             Adopt(gst_rtsp_auth_make_basic(user.name.c_str(), user.password.c_str()));
-        if (user.role == kRoleInternal) {
-            gst_rtsp_auth_add_basic(auth.get(), basic.get(), internal.get());
-            hasInternal = true;
-        } else {
-            gst_rtsp_auth_add_basic(auth.get(), basic.get(), external.get());
-            hasExternal = true;
-        }
+        const bool internal = user.role == kRoleInternal;
+        const TokenRef token{gst_rtsp_token_new(
+            kTokenRole, G_TYPE_STRING, internal ? kRoleInternal.data() : kRoleExternal.data(),
+            kTokenUser, G_TYPE_STRING, user.name.c_str(), nullptr)};
+        gst_rtsp_auth_add_basic(auth.get(), basic.get(), token.get());
+        hasInternal = hasInternal || internal;
+        hasExternal = hasExternal || !internal;
     }
 
     // No default token: a client without credentials is challenged (401).
@@ -342,13 +342,14 @@ bool RtspServer::AddCamera(Config::CameraSettings camera) {
         } else {
             name = camera.name;
             path = camera.path;
-            cameras_.push_back(std::move(camera));
+            cameras_.push_back(camera);
         }
     }
     if (exists) {
         SPDLOG_WARN("Path '{}' already exists", path);
         return false;
     }
+    health_->Add(camera);
 
     const auto mounts = Adopt(gst_rtsp_server_get_mount_points(server_.get()));
     if (!mounts) {
@@ -377,6 +378,7 @@ void RtspServer::RemoveCamera(const std::string& path) {
         }
         cameras_.erase(it);
     }
+    health_->Remove(path);
 
     const auto mounts = Adopt(gst_rtsp_server_get_mount_points(server_.get()));
     if (!mounts) {
@@ -416,6 +418,9 @@ RtspSrcConfig RtspServer::GetRtspSrcConfig(const GstRTSPUrl* url) {
                                                                        : GST_RTSP_LOWER_TRANS_UDP;
         }
         result.instantStart = it->instantStart;
+    }
+    if (result.url) {
+        result.media = health_->Media(std::string(abspath));
     }
     return result;
 }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "Tavrel/Config.h"
+#include "Tavrel/RtspServer/CameraHealth.h"
 #include "Tavrel/RtspServer/FrontDoor.h"
 #include "Tavrel/RtspServer/IRtspServer.h"
 #include "Tavrel/RtspServer/RtspSrcMediaFactory.h"
@@ -44,11 +45,14 @@ struct ClientEntry {
     bool playing{false};
     std::vector<GstRTSPSession*> sessions;  ///< played sessions (not owned; identity only)
 
-    std::string address;                  ///< the peer's IP address
-    Clock::time_point connectedAt{};      ///< when the connection was accepted
-    bool authenticated{false};            ///< a request carried valid credentials
-    unsigned authFailures{0};             ///< requests with wrong credentials
-    bool closing{false};                  ///< to be closed; no request is answered any more
+    std::string address;                                     ///< the peer's IP address
+    Clock::time_point connectedAt{};                         ///< when the connection was accepted
+    std::chrono::system_clock::time_point connectedSince{};  ///< the same in UTC, as published
+    std::string user;           ///< the user of its first authenticated request; empty until then
+    std::string transport;      ///< "tcp" or "udp" from its SETUP; empty until then
+    bool authenticated{false};  ///< a request carried valid credentials
+    unsigned authFailures{0};   ///< requests with wrong credentials
+    bool closing{false};        ///< to be closed; no request is answered any more
     std::uint64_t bytesAtLastRequest{0};  ///< bytes received when the last request was complete
     /// Since when bytes beyond the last complete request are waiting; unset (epoch) otherwise.
     Clock::time_point partialSince{};
@@ -77,6 +81,8 @@ struct ClientEntry {
 /// while one of them is held (but spdlog's, for logging), and they are never taken under
 /// another of ours. A held media is prepared and given back with none of ours held. Functions
 /// named ...Locked expect clientLock_ held (RetryLaterLocked: warmLock_).
+/// The cameras' health (health_) has its own thread and locks, taken under none of ours; it and
+/// the status listener (listenerLock_, a leaf) are called with none of ours held.
 class RtspServer : public IRtspServer {
 public:
     /// Creates a listening server from the configuration; empty on failure (logged).
@@ -104,6 +110,13 @@ public:
     /// A snapshot of the client records (for diagnostics).
     std::vector<ClientEntry> Clients();
 
+    /// The cameras' health and the authenticated clients.
+    RtspStatus Status() override;
+    /// Told when a camera's state or a viewer count changed.
+    void SetStatusListener(std::function<void()> listener) override;
+    /// Passed on to the cameras' checks.
+    void SetCameraCheckInterval(std::chrono::seconds interval) override;
+
     /// The library's server object (borrowed; for diagnostics).
     GstRTSPServer* LibraryServer() const { return server_.get(); }
 
@@ -129,7 +142,10 @@ private:
     struct AuthHook;
 
     RtspServer(gst::GRef<GstRTSPServer> server, gst::GRef<RtspSrcMediaFactory> factory,
-               gst::GRef<GSocket> socket, gst::GRef<GSource> source, const FrontDoorLimits& limits);
+               gst::GRef<GSocket> socket, gst::GRef<GSource> source, const FrontDoorLimits& limits,
+               std::chrono::seconds checkInterval);
+    /// Calls the status listener, if any (never with a lock of ours held).
+    void NotifyStatus();
 
     // The steps of Create, in this order: a step that fails writes one line and returns empty;
     // Create writes the progress.
@@ -157,10 +173,16 @@ private:
     // Client signal handlers (on the library's client threads; AddClient on the loop thread).
     void AddClient(GstRTSPClient* client);
     GstRTSPStatusCode HandlePreRequest(GstRTSPClient* client, GstRTSPContext* ctx);
+    /// HandlePreRequest's work under clientLock_ (taken here); `started`: the request took a play
+    /// slot.
+    GstRTSPStatusCode AdmitRequest(GstRTSPClient* client, GstRTSPContext* ctx, bool& started);
     void HandleRequest(GstRTSPClient* client, GstRTSPContext* ctx);
     void RemoveClient(GstRTSPClient* client);
-    /// Drops the client's record; the path it requested (empty if none).
-    std::string RemoveClientLocked(GstRTSPClient* client);
+    /// Drops the client's record; the path it requested (empty if none); `wasPlaying` tells
+    /// whether it held a play slot.
+    std::string RemoveClientLocked(GstRTSPClient* client, bool& wasPlaying);
+    /// The path of a client that gave its play slot back with this session; empty if none did.
+    std::string OnSessionRemovedLocked(GstRTSPSession* session);
 
     // Client records; clientLock_ held.
     ClientEntry* FindClientLocked(GstRTSPClient* client);
@@ -260,6 +282,11 @@ private:
     bool warmStopping_{false};
     std::uint64_t nextWarmId_{0};
     std::thread warmThread_;  // runs WarmLoop while a camera is kept warm
+
+    std::mutex listenerLock_; /* protects listener_; a leaf (the call is made without it) */
+    std::function<void()> listener_;
+    // Last: its thread calls NotifyStatus until it is gone.
+    std::unique_ptr<CameraHealth> health_;
 };
 
 }  // namespace Norvane::Tavrel

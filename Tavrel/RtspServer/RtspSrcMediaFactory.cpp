@@ -450,6 +450,8 @@ static GstElement* rtsp_src_media_factory_create_element(GstRTSPMediaFactory* fa
     Norvane::Tavrel::SelectFirstVideoStream(source.get());
     Norvane::Tavrel::GuardCameraMedia(source.get(), payloader.get(), abspath);
     Norvane::Tavrel::WatchCameraConnections(source.get(), abspath);
+    if (config.media)
+        Norvane::Tavrel::WatchCameraMedia(bin.get(), source.get(), payloader.get(), config.media);
     g_signal_connect(source.get(), "pad-added", G_CALLBACK(OnVideoPadAdded), demuxer.get());
     g_signal_connect(demuxer.get(), "pad-added", G_CALLBACK(OnPadAdded), payloader.get());
     return bin.release();

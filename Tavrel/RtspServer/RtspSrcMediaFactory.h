@@ -7,6 +7,7 @@
 #include <gst/rtsp/gstrtsptransport.h>
 #include <gst/rtsp/gstrtspurl.h>
 
+#include "Tavrel/RtspServer/CameraMedia.h"
 #include "Tavrel/gst/GRef.h"
 
 G_BEGIN_DECLS
@@ -21,6 +22,8 @@ struct RtspSrcConfig {
     /// Initialised here so that initialisers naming only the fields above stay complete.
     std::optional<GstRTSPLowerTrans> protocols{};
     bool instantStart{true};
+    /// Where the media reports its packets and its lifetime; empty: nowhere.
+    std::shared_ptr<Norvane::Tavrel::CameraMedia> media{};
 };
 
 /// Looks up the camera behind a request URL.

@@ -322,6 +322,30 @@ TEST_F(ConfigFileTest, CameraWarmthKeysTakeTheirDefaultsUnlessGivenRightly) {
     EXPECT_TRUE(capture_.Messages().empty());
 }
 
+TEST_F(ConfigFileTest, CameraCheckSecondsDefaultsTo60AndMustBeFrom0To3600) {
+    const auto settings = [](const std::string& extra) {
+        return R"({"rtspServerSettings": {"port": 554, "interface": "lo", "users": [])" + extra +
+               "}}";
+    };
+    for (const auto& [extra, seconds] : std::vector<std::pair<std::string, std::uint32_t>>{
+             {"", 60},
+             {R"(, "cameraCheckSeconds": 0)", 0},
+             {R"(, "cameraCheckSeconds": 3600)", 3600},
+             {R"(, "cameraCheckSeconds": 30.0)", 30},
+             {R"(, "cameraCheckSeconds": "10")", 60},
+             {R"(, "cameraCheckSeconds": null)", 60},
+         }) {
+        const auto config = ReadText(settings(extra));
+        ASSERT_TRUE(config) << extra;
+        EXPECT_EQ(config->rtspServerSettings.cameraCheckSeconds, seconds) << extra;
+    }
+    for (const auto& value : {"-1", "3601", "1.5", "1e10"}) {
+        ExpectRejected(settings(std::string(R"(, "cameraCheckSeconds": )") + value),
+                       spdlog::level::err,
+                       ParseFailure("cameraCheckSeconds is not a whole number from 0 to 3600"));
+    }
+}
+
 TEST_F(ConfigFileTest, StringsAreKeptByteForByte) {
     const auto config = ReadText(
         R"({"cameras": [{"name": "Kamera \u00fc\u0000x", "location": "", "path": "p q",

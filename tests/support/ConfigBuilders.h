@@ -43,6 +43,9 @@ inline Config MakeConfig(std::uint16_t port, std::string interface,
     config.rtspServerSettings.port = port;
     config.rtspServerSettings.interface = std::move(interface);
     config.rtspServerSettings.users = std::move(users);
+    // No idle checks: a test camera (the RTSP server library) tears down the media a check's
+    // DESCRIBE prepared when the check leaves, and answers 503 to the relay meanwhile.
+    config.rtspServerSettings.cameraCheckSeconds = 0;
     config.cameras = std::move(cameras);
     return config;
 }

@@ -22,6 +22,7 @@ struct Options {
     gboolean noVideo = FALSE;
     gchar* user = nullptr;
     gchar* password = nullptr;
+    gboolean digest = FALSE;
     gint bitrate = 2000;
     gint width = 640;
     gint height = 480;
@@ -137,6 +138,8 @@ int main(int argc, char** argv) {
          "NAME"},
         {"password", 'w', 0, G_OPTION_ARG_STRING, &options.password,
          "Require Basic credentials: password", "PASSWORD"},
+        {"digest", 0, 0, G_OPTION_ARG_NONE, &options.digest,
+         "Ask for the credentials with Digest instead of Basic", nullptr},
         {"bitrate", 'b', 0, G_OPTION_ARG_INT, &options.bitrate,
          "Video bit rate in kbit/s (default 2000)", "KBPS"},
         {"width", 0, 0, G_OPTION_ARG_INT, &options.width, "Video width (default 640)", "PX"},
@@ -201,9 +204,14 @@ int main(int argc, char** argv) {
         GstRTSPAuth* auth = gst_rtsp_auth_new();
         GstRTSPToken* token =
             gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, "viewer", NULL);
-        gchar* basic = gst_rtsp_auth_make_basic(options.user, options.password);
-        gst_rtsp_auth_add_basic(auth, basic, token);
-        g_free(basic);
+        if (options.digest) {
+            gst_rtsp_auth_add_digest(auth, options.user, options.password, token);
+            gst_rtsp_auth_set_supported_methods(auth, GST_RTSP_AUTH_DIGEST);
+        } else {
+            gchar* basic = gst_rtsp_auth_make_basic(options.user, options.password);
+            gst_rtsp_auth_add_basic(auth, basic, token);
+            g_free(basic);
+        }
         gst_rtsp_token_unref(token);
         gst_rtsp_server_set_auth(server, auth);
         g_object_unref(auth);

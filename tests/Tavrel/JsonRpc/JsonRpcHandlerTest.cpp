@@ -2,7 +2,9 @@
 
 #include <signal.h>
 #include <stdlib.h>
+#include <algorithm>
 
+#include <algorithm>
 #include <chrono>
 #include <iostream>
 #include <memory>
@@ -124,7 +126,7 @@ TEST_F(JsonRpcHandlerTest, BeforeConnectionNothingIsSentThenCapabilityOnConnecti
     EXPECT_EQ(sim.Count("capability set: RtspCameraServer = true"), 1u);
     // The list given before the topic existed was dropped; the new topic starts from the data
     // handler's list.
-    EXPECT_LE(sim.Count("published on"), 1u);
+    EXPECT_LE(sim.Count("published on Tavrel.Rtsp.Cameras"), 1u);
     EXPECT_EQ(log_.Count("JsonRpc Added capability 'RtspCameraServer': true"), 1u);
 
     handler->SetRtspServerAvailable(true);  // unchanged: nothing sent
@@ -140,15 +142,15 @@ TEST_F(JsonRpcHandlerTest, BeforeConnectionNothingIsSentThenCapabilityOnConnecti
 
     // Registration and topic creation are answered in either order.
     auto lines = HandlerLines();
-    ASSERT_EQ(lines.size(), 5u);
-    if (lines[2] > lines[3]) {
-        std::swap(lines[2], lines[3]);
-    }
+    ASSERT_EQ(lines.size(), 7u);
+    std::sort(lines.begin() + 2, lines.begin() + 6);
     EXPECT_EQ(lines, (std::vector<std::string>{
                          "JsonRpc Pandrix connection established",
                          "JsonRpc Added capability 'RtspCameraServer': true",
                          "JsonRpc Created topic 'Tavrel.Rtsp.Cameras'",
+                         "JsonRpc Created topic 'Tavrel.Rtsp.Status'",
                          "JsonRpc Registered 'Tavrel.Rtsp.GetCameras'",
+                         "JsonRpc Registered 'Tavrel.Rtsp.GetStatus'",
                          "JsonRpc Added capability 'RtspCameraServer': false",
                      }));
     for (const auto& record : log_.sink().Records()) {
