@@ -154,6 +154,12 @@ class StatusTest(unittest.TestCase):
                                "camb2")
                 s.wait_output(back, "test-camera ready")
                 await wait_states(ws, {"b": "idle"}, timeout=CHECK_SECONDS + 6)
+                # The topic follows within its second of folding.
+                deadline = time.monotonic() + 5
+                while not any(n["cameras"][1]["state"] == "idle" and
+                              n["server"]["clientsPlaying"] == 1 for _, n in notes):
+                    self.assertLess(time.monotonic(), deadline, notes[-1])
+                    await asyncio.sleep(0.1)
                 listener.cancel()
                 await sub_ws.close()
                 # The subscriber got the object of the moment first; then each change followed,
