@@ -10,6 +10,7 @@
 #include "Tavrel/RtspServer/CallbackGate.h"
 #include "Tavrel/RtspServer/Roles.h"
 #include "Tavrel/RtspServer/RtspServer.h"
+#include "Tavrel/RtspServer/RtspSrcMediaFactory.h"
 #include "Tavrel/RtspServer/SocketProbes.h"
 
 namespace Norvane::Tavrel {
@@ -86,6 +87,8 @@ void RtspServer::AddClient(GstRTSPClient* client) {
                                                              : G_CALLBACK(&Gate::OnRequest);
         entry.handlerIds[i] = g_signal_connect(client, kClientSignals[i], callback, gate_.get());
     }
+    // After our own handlers, so that only an admitted PLAY holds a stream for its key frame.
+    rtsp_src_media_factory_watch_client(client);
 
     std::lock_guard lock(clientLock_);
     clients_.push_back(std::move(entry));

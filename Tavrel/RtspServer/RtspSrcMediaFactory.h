@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include <gst/rtsp-server/rtsp-client.h>
 #include <gst/rtsp-server/rtsp-media-factory.h>
 #include <gst/rtsp/gstrtsptransport.h>
 #include <gst/rtsp/gstrtspurl.h>
@@ -20,6 +21,9 @@ struct RtspSrcConfig {
     /// rtspsrc's "protocols" towards the camera; absent: rtspsrc's default (UDP, then TCP).
     /// Initialised here so that initialisers naming only the fields above stay complete.
     std::optional<GstRTSPLowerTrans> protocols{};
+    /// A client joining a running stream gets the packets since the last key frame first, so
+    /// that it shows a picture at once instead of waiting for the camera's next key frame.
+    bool instantStart{true};
 };
 
 /// Looks up the camera behind a request URL.
@@ -65,6 +69,10 @@ void rtsp_src_media_factory_set_config_func(RtspSrcMediaFactory* factory, RtspSr
 /// is taken on the data). Set it before the first media is made.
 void rtsp_src_media_factory_set_stopped_func(RtspSrcMediaFactory* factory, RtspSrcStoppedFunc func,
                                              gpointer user_data);
+
+/// Lets a client joining a running stream over TCP get the cached key frame first (UDP clients
+/// need nothing more): connect it to every client of a server that uses the factory.
+void rtsp_src_media_factory_watch_client(GstRTSPClient* client);
 
 G_END_DECLS
 
