@@ -381,15 +381,67 @@ struct SinkWatch : std::enable_shared_from_this<SinkWatch> {
  * sink's "add" lets it through. */
 thread_local bool t_adding_client = false;
 
-/* References to the cached packets of `cache`, without its last `skip` ones. */
-std::vector<GstBuffer*> CopyPackets(const KeyCache& cache, gsize skip) {
+guint32 TimestampOf(GstBuffer* buffer) {
+    GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
+    if (!gst_rtp_buffer_map(buffer, GST_MAP_READ, &rtp))
+        return 0;
+    const guint32 timestamp = gst_rtp_buffer_get_timestamp(&rtp);
+    gst_rtp_buffer_unmap(&rtp);
+    return timestamp;
+}
+
+/* Cached pictures lie in the past: a player would show them at their pace and stay behind the
+ * live stream by as much for good. So the frames of a cache get RTP times a millisecond apart
+ * just before its last frame (which may be the one being sent live and keeps its time); a
+ * player shows the key frame at once and is at the live edge a few milliseconds later. The
+ * live packets keep the camera's times. What the first cached packet's time becomes: */
+guint32 FirstJoinTimestamp(const KeyCache& cache, guint clock_rate, gsize* frames = nullptr) {
+    const auto& packets = cache.Packets();
+    gsize count = 0;
+    guint32 previous = 0;
+    for (gsize i = 0; i < packets.size(); ++i) {
+        const guint32 timestamp = TimestampOf(packets[i]);
+        if (i == 0 || timestamp != previous)
+            ++count;
+        previous = timestamp;
+    }
+    if (frames)
+        *frames = count;
+    const guint32 spacing = std::max<guint32>(clock_rate / 1000, 1);
+    return count == 0 ? 0 : previous - static_cast<guint32>(count - 1) * spacing;
+}
+
+/* The cached packets of `cache` for a joining client (references; copies where the RTP time
+ * changes, see FirstJoinTimestamp). */
+std::vector<GstBuffer*> CopyPackets(const KeyCache& cache, guint clock_rate) {
     std::vector<GstBuffer*> out;
-    if (!cache.Valid() || cache.Packets().size() <= skip)
+    if (!cache.Valid())
         return out;
-    const gsize count = cache.Packets().size() - skip;
-    out.reserve(count);
-    for (gsize i = 0; i < count; ++i)
-        out.push_back(gst_buffer_ref(cache.Packets()[i]));
+    gsize frames = 0;
+    const guint32 first = FirstJoinTimestamp(cache, clock_rate, &frames);
+    const guint32 spacing = std::max<guint32>(clock_rate / 1000, 1);
+    out.reserve(cache.Packets().size());
+    gsize frame = 0;
+    guint32 previous = 0;
+    for (gsize i = 0; i < cache.Packets().size(); ++i) {
+        GstBuffer* buffer = cache.Packets()[i];
+        const guint32 timestamp = TimestampOf(buffer);
+        if (i > 0 && timestamp != previous)
+            ++frame;
+        previous = timestamp;
+        const guint32 rewritten = first + static_cast<guint32>(frame) * spacing;
+        if (rewritten == timestamp) {
+            out.push_back(gst_buffer_ref(buffer));
+            continue;
+        }
+        GstBuffer* copy = gst_buffer_copy_deep(buffer);
+        GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
+        if (gst_rtp_buffer_map(copy, GST_MAP_WRITE, &rtp)) {
+            gst_rtp_buffer_set_timestamp(&rtp, rewritten);
+            gst_rtp_buffer_unmap(&rtp);
+        }
+        out.push_back(copy);
+    }
     return out;
 }
 
@@ -547,8 +599,8 @@ static bool tavrel_rtp_passthrough_pay_first_for_joiner_locked(TavrelRtpPassthro
         GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
         if (gst_rtp_buffer_map(first, GST_MAP_READ, &rtp)) {
             *seqnum = gst_rtp_buffer_get_seq(&rtp);
-            *timestamp = gst_rtp_buffer_get_timestamp(&rtp);
             gst_rtp_buffer_unmap(&rtp);
+            *timestamp = FirstJoinTimestamp(watch->cache, self->clock_rate);
             *running_time = GST_CLOCK_TIME_NONE;
             if (GST_BUFFER_PTS_IS_VALID(first) && self->segment.format == GST_FORMAT_TIME)
                 *running_time = gst_segment_to_running_time(&self->segment, GST_FORMAT_TIME,
@@ -702,7 +754,7 @@ static void tavrel_rtp_passthrough_pay_serve_udp_joins(SinkWatch* watch,
         bool hand_over = false;
         if (!join.started) {
             GST_OBJECT_LOCK(watch->pay);
-            std::vector<GstBuffer*> cached = CopyPackets(watch->cache, 0);
+            std::vector<GstBuffer*> cached = CopyPackets(watch->cache, watch->pay->clock_rate);
             GST_OBJECT_UNLOCK(watch->pay);
             join.started = true;
             if (cached.empty()) {
@@ -758,7 +810,7 @@ static void tavrel_rtp_passthrough_pay_serve_hold(SinkWatch* watch, GstPad* pad)
         return;
     }
     GST_OBJECT_LOCK(watch->pay);
-    watch->held = CopyPackets(watch->cache, 0);
+    watch->held = CopyPackets(watch->cache, watch->pay->clock_rate);
     GST_OBJECT_UNLOCK(watch->pay);
     watch->hold = HoldState::kHeld;
     watch->hold_changed.notify_all();
