@@ -51,6 +51,8 @@ constexpr gsize kMaxCachedBytes = 4 * 1024 * 1024;
  * receiver's socket buffer keeps up. */
 constexpr gsize kBurstChunkBytes = 32 * 1024;
 constexpr gint64 kBurstChunkPeriodUs = 4000;
+/* How long a UDP send waits for room in the socket's send buffer. */
+constexpr gint64 kSendWaitUs = 100 * 1000;
 /* Packets a UDP joiner may fall behind the live stream before it is given up on. */
 constexpr gsize kMaxBurstBacklog = 2 * kMaxCachedPackets;
 
@@ -311,11 +313,21 @@ void UdpJoin::Run() {
         GstMapInfo map;
         if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
             GError* error = nullptr;
-            if (g_socket_send_to(socket, address, reinterpret_cast<const gchar*>(map.data),
-                                 map.size, nullptr, &error) < 0) {
+            gssize sent =
+                g_socket_send_to(socket, address, reinterpret_cast<const gchar*>(map.data),
+                                 map.size, nullptr, &error);
+            if (sent < 0 && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_WOULD_BLOCK)) {
+                // The socket's send buffer is full: once more when it has room.
+                g_clear_error(&error);
+                if (g_socket_condition_timed_wait(socket, G_IO_OUT, kSendWaitUs, nullptr, nullptr))
+                    sent =
+                        g_socket_send_to(socket, address, reinterpret_cast<const gchar*>(map.data),
+                                         map.size, nullptr, &error);
+            }
+            if (sent < 0) {
                 GST_DEBUG("cached packet to %s:%d not sent: %s", host.c_str(), port,
-                          error->message);
-                g_error_free(error);
+                          error ? error->message : "no room");
+                g_clear_error(&error);
             }
             chunkBytes += map.size;
             gst_buffer_unmap(buffer, &map);
@@ -746,8 +758,8 @@ static void tavrel_rtp_passthrough_pay_add_client(SinkWatch* watch, const UdpJoi
 /* Before a packet leaves a UDP sink: a joining client gets its cache from a thread of its own,
  * then the packets the sink sends meanwhile, until it has caught up; then the sink takes it
  * over, starting with this packet. */
-static void tavrel_rtp_passthrough_pay_serve_udp_joins(SinkWatch* watch,
-                                                       const std::vector<GstBuffer*>& packets) {
+static void tavrel_rtp_passthrough_pay_serve_udp_joins(SinkWatch* watch, GstBuffer* const* packets,
+                                                       gsize count) {
     const std::lock_guard joins_lock(watch->join_mutex);
     for (auto it = watch->udp_joins.begin(); it != watch->udp_joins.end();) {
         UdpJoin& join = **it;
@@ -762,9 +774,12 @@ static void tavrel_rtp_passthrough_pay_serve_udp_joins(SinkWatch* watch,
             } else {
                 GST_DEBUG_OBJECT(watch->pay, "%s:%d gets %" G_GSIZE_FORMAT " cached packets",
                                  join.host.c_str(), join.port, cached.size());
-                join.queue.assign(cached.begin(), cached.end());
-                for (GstBuffer* buffer : packets)
-                    join.queue.push_back(gst_buffer_ref(buffer));
+                {
+                    const std::lock_guard lock(join.mutex);
+                    join.queue.assign(cached.begin(), cached.end());
+                    for (gsize i = 0; i < count; ++i)
+                        join.queue.push_back(gst_buffer_ref(packets[i]));
+                }
                 join.thread = std::thread([share = *it] { share->Run(); });
             }
         } else {
@@ -776,8 +791,8 @@ static void tavrel_rtp_passthrough_pay_serve_udp_joins(SinkWatch* watch,
                                  join.host.c_str(), join.port);
                 hand_over = true;
             } else {
-                for (GstBuffer* buffer : packets)
-                    join.queue.push_back(gst_buffer_ref(buffer));
+                for (gsize i = 0; i < count; ++i)
+                    join.queue.push_back(gst_buffer_ref(packets[i]));
             }
         }
         if (!hand_over) {
@@ -833,22 +848,26 @@ static void tavrel_rtp_passthrough_pay_serve_hold(SinkWatch* watch, GstPad* pad)
 static GstPadProbeReturn tavrel_rtp_passthrough_pay_sink_probe(GstPad* pad, GstPadProbeInfo* info,
                                                                gpointer data) {
     SinkWatch* watch = static_cast<std::shared_ptr<SinkWatch>*>(data)->get();
-    std::vector<GstBuffer*> packets;
+    // One packet (the usual case) needs no list of its own.
+    GstBuffer* single = nullptr;
+    std::vector<GstBuffer*> several;
     if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
-        packets.push_back(GST_PAD_PROBE_INFO_BUFFER(info));
+        single = GST_PAD_PROBE_INFO_BUFFER(info);
     } else if (info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
         GstBufferList* list = GST_PAD_PROBE_INFO_BUFFER_LIST(info);
         for (guint i = 0; i < gst_buffer_list_length(list); ++i)
-            packets.push_back(gst_buffer_list_get(list, i));
+            several.push_back(gst_buffer_list_get(list, i));
     }
-    if (!packets.empty())
-        tavrel_rtp_passthrough_pay_seed(watch, packets.front());
+    GstBuffer* const* packets = single ? &single : several.data();
+    const gsize count = single ? 1 : several.size();
+    if (count > 0)
+        tavrel_rtp_passthrough_pay_seed(watch, packets[0]);
     if (watch->is_udp)
-        tavrel_rtp_passthrough_pay_serve_udp_joins(watch, packets);
+        tavrel_rtp_passthrough_pay_serve_udp_joins(watch, packets, count);
     else if (watch->sends_later)
         tavrel_rtp_passthrough_pay_serve_hold(watch, pad);
-    for (gsize i = 0; i < packets.size(); ++i)
-        tavrel_rtp_passthrough_pay_sink_saw(watch, packets[i], i + 1 == packets.size());
+    for (gsize i = 0; i < count; ++i)
+        tavrel_rtp_passthrough_pay_sink_saw(watch, packets[i], i + 1 == count);
     return GST_PAD_PROBE_OK;
 }
 
