@@ -87,7 +87,6 @@ void RtspServer::AddClient(GstRTSPClient* client) {
                                                              : G_CALLBACK(&Gate::OnRequest);
         entry.handlerIds[i] = g_signal_connect(client, kClientSignals[i], callback, gate_.get());
     }
-    // After our own handlers, so that only an admitted PLAY holds a stream for its key frame.
     rtsp_src_media_factory_watch_client(client);
 
     std::lock_guard lock(clientLock_);

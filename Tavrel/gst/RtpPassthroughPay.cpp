@@ -56,12 +56,6 @@ constexpr gint64 kSendWaitUs = 100 * 1000;
 /* Packets a UDP joiner may fall behind the live stream before it is given up on. */
 constexpr gsize kMaxBurstBacklog = 2 * kMaxCachedPackets;
 
-/* A TCP sink held for a joining client: the RTSP thread waits this long for the sink's
- * streaming thread to stop, which in turn waits at most kHoldTimeoutUs for the cache to be
- * sent before it carries on. */
-constexpr gint64 kHoldWaitUs = 200 * 1000;
-constexpr gint64 kHoldTimeoutUs = 500 * 1000;
-
 /* The payload formats whose key frames we know. */
 enum class Codec { kNone, kH264, kH265, kJpeg };
 
@@ -348,14 +342,6 @@ void UdpJoin::Run() {
     }
 }
 
-/* A TCP sink held for a joining client (see tavrel_rtp_passthrough_pay_hold). */
-enum class HoldState {
-    kIdle,     ///< nothing asked
-    kAsked,    ///< a client asked; the streaming thread stops at its next packet
-    kHeld,     ///< the streaming thread waits, the sink has sent everything before
-    kSending,  ///< the cache was taken for the client; the thread waits until released
-};
-
 /* One sink whose packets are followed; the probe on the sink's pad owns a share, and so does a
  * client thread while it waits on a hold. */
 struct SinkWatch : std::enable_shared_from_this<SinkWatch> {
@@ -381,12 +367,13 @@ struct SinkWatch : std::enable_shared_from_this<SinkWatch> {
     GstClockTime running_time = GST_CLOCK_TIME_NONE;
     KeyCache cache; /* what this sink sent since its last key frame */
 
-    /* protects udp_joins, hold and held; taken before the payloader's lock */
+    GstPad* pad = nullptr; /* the sink's pad; not owned, valid while the watch is listed */
+
+    /* protects udp_joins, held_pad and held; taken before the payloader's lock */
     std::mutex join_mutex;
-    std::condition_variable hold_changed;
     std::vector<std::shared_ptr<UdpJoin>> udp_joins;
-    HoldState hold = HoldState::kIdle;
-    std::vector<GstBuffer*> held; /* the cache for the client a hold is for; references owned */
+    GstPad* held_pad = nullptr;   /* the pad whose stream lock a client thread holds; one ref */
+    std::vector<GstBuffer*> held; /* the cache for the client of the hold; references owned */
 };
 
 /* Set while the sink's streaming thread adds a client itself, so that our handler of the
@@ -805,47 +792,7 @@ static void tavrel_rtp_passthrough_pay_serve_udp_joins(SinkWatch* watch, GstBuff
     }
 }
 
-/* Before a packet reaches a held TCP sink: once the sink's sending thread has taken every
- * packet before this one, the sink sends nothing more until the client the hold is for has
- * been given the cache; then it carries on with this packet, which that client gets live. */
-static void tavrel_rtp_passthrough_pay_serve_hold(SinkWatch* watch, GstPad* pad) {
-    std::unique_lock lock(watch->join_mutex);
-    if (watch->hold != HoldState::kAsked)
-        return;
-    lock.unlock();
-    GstQuery* drain = gst_query_new_drain();
-    const gboolean drained = gst_pad_query(pad, drain);
-    gst_query_unref(drain);
-    lock.lock();
-    if (watch->hold != HoldState::kAsked)
-        return;
-    if (!drained) {
-        watch->hold = HoldState::kIdle;
-        watch->hold_changed.notify_all();
-        return;
-    }
-    GST_OBJECT_LOCK(watch->pay);
-    watch->held = CopyPackets(watch->cache, watch->pay->clock_rate);
-    GST_OBJECT_UNLOCK(watch->pay);
-    watch->hold = HoldState::kHeld;
-    watch->hold_changed.notify_all();
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::microseconds(kHoldTimeoutUs);
-    while (watch->hold == HoldState::kHeld &&
-           watch->hold_changed.wait_until(lock, deadline) != std::cv_status::timeout) {
-    }
-    while (watch->hold == HoldState::kSending)
-        watch->hold_changed.wait(lock);
-    if (watch->hold == HoldState::kHeld) {
-        GST_DEBUG_OBJECT(watch->pay, "held sink goes on: the client did not come");
-        watch->hold = HoldState::kIdle;
-    }
-    for (GstBuffer* buffer : watch->held)
-        gst_buffer_unref(buffer);
-    watch->held.clear();
-}
-
-static GstPadProbeReturn tavrel_rtp_passthrough_pay_sink_probe(GstPad* pad, GstPadProbeInfo* info,
+static GstPadProbeReturn tavrel_rtp_passthrough_pay_sink_probe(GstPad*, GstPadProbeInfo* info,
                                                                gpointer data) {
     SinkWatch* watch = static_cast<std::shared_ptr<SinkWatch>*>(data)->get();
     // One packet (the usual case) needs no list of its own.
@@ -864,8 +811,6 @@ static GstPadProbeReturn tavrel_rtp_passthrough_pay_sink_probe(GstPad* pad, GstP
         tavrel_rtp_passthrough_pay_seed(watch, packets[0]);
     if (watch->is_udp)
         tavrel_rtp_passthrough_pay_serve_udp_joins(watch, packets, count);
-    else if (watch->sends_later)
-        tavrel_rtp_passthrough_pay_serve_hold(watch, pad);
     for (gsize i = 0; i < count; ++i)
         tavrel_rtp_passthrough_pay_sink_saw(watch, packets[i], i + 1 == count);
     return GST_PAD_PROBE_OK;
@@ -957,6 +902,7 @@ void tavrel_rtp_passthrough_pay_watch_sink(TavrelRtpPassthroughPay* pay, GstElem
     SinkWatch* watch = share.get();
     watch->pay = static_cast<TavrelRtpPassthroughPay*>(gst_object_ref(pay));
     watch->sink = sink;
+    watch->pad = pad;
     GstElementFactory* factory = gst_element_get_factory(sink);
     const gchar* factory_name = factory ? GST_OBJECT_NAME(factory) : "";
     watch->sends_later = g_strcmp0(factory_name, "appsink") == 0 && GST_IS_APP_SINK(sink);
@@ -977,15 +923,19 @@ void tavrel_rtp_passthrough_pay_watch_sink(TavrelRtpPassthroughPay* pay, GstElem
     GST_DEBUG_OBJECT(pay, "watching %s", GST_OBJECT_NAME(sink));
 }
 
-/* The watch of the TCP sink that sends our packets, shared; empty when there is none. */
-static std::shared_ptr<SinkWatch> tavrel_rtp_passthrough_pay_tcp_watch(
-    TavrelRtpPassthroughPay* pay) {
+/* The watch of the TCP sink that sends our packets, shared, and a reference to its pad; empty
+ * when there is none. */
+static std::shared_ptr<SinkWatch> tavrel_rtp_passthrough_pay_tcp_watch(TavrelRtpPassthroughPay* pay,
+                                                                       GstPad** pad = nullptr) {
     std::shared_ptr<SinkWatch> found;
     GST_OBJECT_LOCK(pay);
     for (GList* l = pay->watches; l && !found; l = l->next) {
         auto* watch = static_cast<SinkWatch*>(l->data);
-        if (watch->sends_later && watch->have_packet)
+        if (watch->sends_later && watch->have_packet) {
             found = watch->shared_from_this();
+            if (pad)
+                *pad = GST_PAD(gst_object_ref(watch->pad));
+        }
     }
     GST_OBJECT_UNLOCK(pay);
     return found;
@@ -993,27 +943,46 @@ static std::shared_ptr<SinkWatch> tavrel_rtp_passthrough_pay_tcp_watch(
 
 gboolean tavrel_rtp_passthrough_pay_hold(TavrelRtpPassthroughPay* pay) {
     g_return_val_if_fail(TAVREL_IS_RTP_PASSTHROUGH_PAY(pay), FALSE);
-    const auto watch = tavrel_rtp_passthrough_pay_tcp_watch(pay);
+    GstPad* pad = nullptr;
+    const auto watch = tavrel_rtp_passthrough_pay_tcp_watch(pay, &pad);
     if (!watch)
         return FALSE;
     GST_OBJECT_LOCK(pay);
     const bool cached = pay->instant_start && watch->cache.Valid();
     GST_OBJECT_UNLOCK(pay);
-    if (!cached)
-        return FALSE;
     std::unique_lock lock(watch->join_mutex);
-    if (watch->hold != HoldState::kIdle)
-        return FALSE;
-    watch->hold = HoldState::kAsked;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(kHoldWaitUs);
-    watch->hold_changed.wait_until(lock, deadline,
-                                   [&] { return watch->hold != HoldState::kAsked; });
-    if (watch->hold == HoldState::kAsked) {
-        GST_DEBUG_OBJECT(pay, "the TCP sink did not stop in time: no cache for this client");
-        watch->hold = HoldState::kIdle;
+    if (!cached || watch->held_pad) {
+        gst_object_unref(pad);
         return FALSE;
     }
-    return watch->hold == HoldState::kHeld;
+    // Only a sink that is playing: one that prerolls would wait for a state change first.
+    GST_OBJECT_LOCK(watch->sink);
+    const bool playing = GST_STATE(watch->sink) == GST_STATE_PLAYING &&
+                         GST_STATE_PENDING(watch->sink) == GST_STATE_VOID_PENDING;
+    GST_OBJECT_UNLOCK(watch->sink);
+    if (!playing) {
+        gst_object_unref(pad);
+        return FALSE;
+    }
+    // No packet enters the sink while its stream lock is ours; the sink's sending thread takes
+    // every packet that did, so the next one it sends is the next one to come. The sink's
+    // preroll copy (which the server never takes) would hold the drain up: it goes first.
+    GST_PAD_STREAM_LOCK(pad);
+    if (GstSample* preroll = gst_app_sink_try_pull_preroll(GST_APP_SINK(watch->sink), 0))
+        gst_sample_unref(preroll);
+    GstQuery* drain = gst_query_new_drain();
+    const gboolean drained = gst_pad_query(pad, drain);
+    gst_query_unref(drain);
+    if (!drained) {
+        GST_PAD_STREAM_UNLOCK(pad);
+        gst_object_unref(pad);
+        return FALSE;
+    }
+    watch->held_pad = pad;
+    GST_OBJECT_LOCK(pay);
+    watch->held = CopyPackets(watch->cache, pay->clock_rate);
+    GST_OBJECT_UNLOCK(pay);
+    return TRUE;
 }
 
 GstBufferList* tavrel_rtp_passthrough_pay_take_held(TavrelRtpPassthroughPay* pay) {
@@ -1022,9 +991,8 @@ GstBufferList* tavrel_rtp_passthrough_pay_take_held(TavrelRtpPassthroughPay* pay
     if (!watch)
         return nullptr;
     const std::lock_guard lock(watch->join_mutex);
-    if (watch->hold != HoldState::kHeld)
+    if (!watch->held_pad)
         return nullptr;
-    watch->hold = HoldState::kSending;
     GstBufferList* list = gst_buffer_list_new_sized(static_cast<guint>(watch->held.size()));
     for (GstBuffer* buffer : watch->held)
         gst_buffer_list_add(list, buffer);
@@ -1039,10 +1007,14 @@ void tavrel_rtp_passthrough_pay_release(TavrelRtpPassthroughPay* pay) {
     if (!watch)
         return;
     const std::lock_guard lock(watch->join_mutex);
-    if (watch->hold == HoldState::kHeld || watch->hold == HoldState::kSending) {
-        watch->hold = HoldState::kIdle;
-        watch->hold_changed.notify_all();
-    }
+    if (!watch->held_pad)
+        return;
+    GST_PAD_STREAM_UNLOCK(watch->held_pad);
+    gst_object_unref(watch->held_pad);
+    watch->held_pad = nullptr;
+    for (GstBuffer* buffer : watch->held)
+        gst_buffer_unref(buffer);
+    watch->held.clear();
 }
 
 static void tavrel_rtp_passthrough_pay_set_property(GObject* object, guint prop_id,

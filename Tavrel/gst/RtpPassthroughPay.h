@@ -58,16 +58,17 @@ void tavrel_rtp_passthrough_pay_watch_sink(TavrelRtpPassthroughPay* pay, GstElem
  * first, paced, and then the live packets, before the sink takes it over. A TCP client needs
  * the server's help, as its sink hands packets to another thread: */
 
-/// Holds the TCP sink (an appsink) for a client about to play: it stops before its next
-/// packet, having sent everything before it. True when held (within a fraction of a second);
-/// false when there is no cache to give. A hold ends by itself after half a second.
+/// Holds the TCP sink (an appsink) for a client about to be added to it: no packet enters the
+/// sink until ..._release, and every packet that did has been taken by the server's sending
+/// thread. False when there is no cache to give (or another client holds the sink). Takes the
+/// sink pad's stream lock: the same thread calls ..._release, soon.
 gboolean tavrel_rtp_passthrough_pay_hold(TavrelRtpPassthroughPay* pay);
 
 /// The cached packets for the client of a hold (transfer full), to be sent to it before the
-/// sink goes on; NULL when the hold ended meanwhile. Call ..._release after sending them.
+/// sink goes on; NULL without a hold.
 GstBufferList* tavrel_rtp_passthrough_pay_take_held(TavrelRtpPassthroughPay* pay);
 
-/// Ends a hold: the sink goes on with the packet it stopped at.
+/// Ends a hold (on the thread that took it): the sink goes on with the next packet.
 void tavrel_rtp_passthrough_pay_release(TavrelRtpPassthroughPay* pay);
 
 G_END_DECLS
