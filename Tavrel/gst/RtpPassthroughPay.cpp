@@ -827,6 +827,11 @@ static void tavrel_rtp_passthrough_pay_on_add(GstElement* sink, const gchar* hos
     GInetAddress* address = g_inet_address_new_from_string(host);
     if (!address)
         return;
+    if (g_inet_address_get_is_multicast(address)) {
+        // A group's other members would get the cache too.
+        g_object_unref(address);
+        return;
+    }
     const bool v6 = g_inet_address_get_family(address) == G_SOCKET_FAMILY_IPV6;
     GSocket* socket = nullptr;
     g_object_get(sink, v6 ? "socket-v6" : "socket", &socket, nullptr);
