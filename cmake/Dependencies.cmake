@@ -8,7 +8,7 @@ find_package(nlohmann_json 3 REQUIRED)
 
 pkg_check_modules(GST REQUIRED IMPORTED_TARGET gstreamer-1.0 gstreamer-base-1.0)
 pkg_check_modules(GST_RTSP REQUIRED IMPORTED_TARGET gstreamer-rtsp-1.0 gstreamer-sdp-1.0
-                  gstreamer-rtp-1.0)
+                  gstreamer-rtp-1.0 gstreamer-app-1.0)
 pkg_check_modules(GST_RTSP_SERVER REQUIRED IMPORTED_TARGET gstreamer-rtsp-server-1.0)
 pkg_check_modules(GIO REQUIRED IMPORTED_TARGET gio-2.0 gobject-2.0 glib-2.0)
 # sd_notify: readiness and watchdog keep-alives for the service manager.

@@ -10,6 +10,7 @@
 #include "Tavrel/RtspServer/CallbackGate.h"
 #include "Tavrel/RtspServer/Roles.h"
 #include "Tavrel/RtspServer/RtspServer.h"
+#include "Tavrel/RtspServer/RtspSrcMediaFactory.h"
 #include "Tavrel/RtspServer/SocketProbes.h"
 
 namespace Norvane::Tavrel {
@@ -87,6 +88,7 @@ void RtspServer::AddClient(GstRTSPClient* client) {
                                                              : G_CALLBACK(&Gate::OnRequest);
         entry.handlerIds[i] = g_signal_connect(client, kClientSignals[i], callback, gate_.get());
     }
+    rtsp_src_media_factory_watch_client(client);
 
     std::lock_guard lock(clientLock_);
     clients_.push_back(std::move(entry));

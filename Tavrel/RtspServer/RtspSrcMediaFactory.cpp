@@ -440,6 +440,8 @@ static GstElement* rtsp_src_media_factory_create_element(GstRTSPMediaFactory* fa
     g_object_set(source.get(), "tcp-timeout", kUpstreamTcpTimeoutUs, nullptr);
     if (config.protocols)
         g_object_set(source.get(), "protocols", *config.protocols, nullptr);
+    if (g_object_class_find_property(G_OBJECT_GET_CLASS(payloader.get()), "instant-start"))
+        g_object_set(payloader.get(), "instant-start", config.instantStart ? TRUE : FALSE, nullptr);
 
     // The bin takes a reference of its own on each; ours go when this function returns.
     gst_bin_add_many(GST_BIN(bin.get()), source.get(), demuxer.get(), payloader.get(), nullptr);
@@ -455,4 +457,86 @@ static GstElement* rtsp_src_media_factory_create_element(GstRTSPMediaFactory* fa
     g_signal_connect(source.get(), "pad-added", G_CALLBACK(OnVideoPadAdded), demuxer.get());
     g_signal_connect(demuxer.get(), "pad-added", G_CALLBACK(OnPadAdded), payloader.get());
     return bin.release();
+}
+
+namespace Norvane::Tavrel::gst {
+template <>
+inline constexpr bool kIsGObject<GstRTSPStreamTransport> = true;
+}  // namespace Norvane::Tavrel::gst
+
+namespace {
+
+/* Data key on a client: the TCP sink held for its PLAY (see OnSendMessage). */
+constexpr const char* kHeldPlayKey = "rtsp-src-media-factory-held-play";
+
+/* A payloader whose TCP sink is held for one client's PLAY, and that client's transport. */
+struct HeldPlay {
+    GRef<GstElement> payloader;
+    GRef<GstRTSPStreamTransport> transport;
+};
+
+void FreeHeldPlay(gpointer data) {
+    auto* held = static_cast<HeldPlay*>(data);
+    tavrel_rtp_passthrough_pay_release(TAVREL_RTP_PASSTHROUGH_PAY(held->payloader.get()));
+    delete held;
+}
+
+/* The answer to a PLAY goes out, and then the library adds the client's transport to the
+ * stream and tells "play-request", all on this thread: a client over TCP joining a running
+ * stream of ours holds the stream's TCP sink from here until it has been given the cached key
+ * frame (OnPlayRequest). */
+void OnSendMessage(GstRTSPClient* client, GstRTSPContext* ctx, GstRTSPMessage* message, gpointer) {
+    if (!ctx || !ctx->request || !ctx->sessmedia || !message ||
+        gst_rtsp_message_get_type(message) != GST_RTSP_MESSAGE_RESPONSE)
+        return;
+    GstRTSPMethod method = GST_RTSP_INVALID;
+    GstRTSPStatusCode code = GST_RTSP_STS_INVALID;
+    if (gst_rtsp_message_parse_request(ctx->request, &method, nullptr, nullptr) != GST_RTSP_OK ||
+        method != GST_RTSP_PLAY ||
+        gst_rtsp_message_parse_response(message, &code, nullptr, nullptr) != GST_RTSP_OK ||
+        code != GST_RTSP_STS_OK)
+        return;
+    GstRTSPMedia* media = gst_rtsp_session_media_get_media(ctx->sessmedia);
+    GstRTSPStreamTransport* transport =
+        media && gst_rtsp_media_n_streams(media) > 0
+            ? gst_rtsp_session_media_get_transport(ctx->sessmedia, 0)
+            : nullptr;
+    const GstRTSPTransport* description =
+        transport ? gst_rtsp_stream_transport_get_transport(transport) : nullptr;
+    if (!description || description->lower_transport != GST_RTSP_LOWER_TRANS_TCP)
+        return;
+    const auto element = Adopt(gst_rtsp_media_get_element(media));
+    auto payloader = Adopt(element && GST_IS_BIN(element.get())
+                               ? gst_bin_get_by_name(GST_BIN(element.get()), "pay0")
+                               : nullptr);
+    if (!payloader || !TAVREL_IS_RTP_PASSTHROUGH_PAY(payloader.get()) ||
+        !tavrel_rtp_passthrough_pay_hold(TAVREL_RTP_PASSTHROUGH_PAY(payloader.get())))
+        return;
+    auto* held = new HeldPlay{std::move(payloader),
+                              Adopt(GST_RTSP_STREAM_TRANSPORT(g_object_ref(transport)))};
+    g_object_set_data_full(G_OBJECT(client), kHeldPlayKey, held, FreeHeldPlay);
+}
+
+/* After a PLAY (its answer sent, the client's transport active): the held sink's cache goes to
+ * the client, ahead of the live packets the sink sends once released. */
+void OnPlayRequest(GstRTSPClient* client, GstRTSPContext*, gpointer) {
+    auto* held = static_cast<HeldPlay*>(g_object_steal_data(G_OBJECT(client), kHeldPlayKey));
+    if (!held)
+        return;
+    auto* payloader = TAVREL_RTP_PASSTHROUGH_PAY(held->payloader.get());
+    if (GstBufferList* cached = tavrel_rtp_passthrough_pay_take_held(payloader)) {
+        if (gst_buffer_list_length(cached) > 0 &&
+            !gst_rtsp_stream_transport_send_rtp_list(held->transport.get(), cached))
+            GST_DEBUG("cached key frame not sent to the joining client");
+        gst_buffer_list_unref(cached);
+    }
+    FreeHeldPlay(held);
+}
+
+}  // namespace
+
+void rtsp_src_media_factory_watch_client(GstRTSPClient* client) {
+    g_return_if_fail(GST_IS_RTSP_CLIENT(client));
+    g_signal_connect(client, "send-message", G_CALLBACK(OnSendMessage), nullptr);
+    g_signal_connect(client, "play-request", G_CALLBACK(OnPlayRequest), nullptr);
 }

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include <gst/rtsp-server/rtsp-client.h>
 #include <gst/rtsp-server/rtsp-media-factory.h>
 #include <gst/rtsp/gstrtsptransport.h>
 #include <gst/rtsp/gstrtspurl.h>
@@ -21,6 +22,8 @@ struct RtspSrcConfig {
     /// rtspsrc's "protocols" towards the camera; absent: rtspsrc's default (UDP, then TCP).
     /// Initialised here so that initialisers naming only the fields above stay complete.
     std::optional<GstRTSPLowerTrans> protocols{};
+    /// A client joining a running stream gets the packets since the last key frame first, so
+    /// that it shows a picture at once instead of waiting for the camera's next key frame.
     bool instantStart{true};
     /// Where the media reports its packets and its lifetime; empty: nowhere.
     std::shared_ptr<Norvane::Tavrel::CameraMedia> media{};
@@ -74,6 +77,10 @@ void rtsp_src_media_factory_set_stopped_func(RtspSrcMediaFactory* factory, RtspS
 /// gets a new one, made from the lookup's current answer. Those media run on as long as they are
 /// prepared.
 void rtsp_src_media_factory_retire_path(RtspSrcMediaFactory* factory, const gchar* path);
+
+/// Lets a client joining a running stream over TCP get the cached key frame first (UDP clients
+/// need nothing more): connect it to every client of a server that uses the factory.
+void rtsp_src_media_factory_watch_client(GstRTSPClient* client);
 
 G_END_DECLS
 

@@ -32,7 +32,11 @@ struct _TavrelRtpPassthroughPay {
     GstClockTime running_time; /* of the last packet pushed; NONE when unknown */
     GstSegment segment;        /* current input segment */
     guint frame_duration;      /* RTP ticks between the last two frames; 0 while unknown */
+    gint codec;                /* the payload format, from the caps (kinds of key frames) */
+    gboolean instant_start;    /* "instant-start": watched sinks keep a key-frame cache */
     GList* watches;            /* the sinks being watched (see ..._watch_sink); not owned */
+    gpointer cache;            /* our own key-frame cache, where a sink that starts late begins
+                                  its own; owned */
 };
 
 struct _TavrelRtpPassthroughPayClass {
@@ -47,6 +51,25 @@ GType tavrel_rtp_passthrough_pay_get_type(void);
 /// "last-sample" so that an RTSP server asks the payloader. With several sinks the one furthest
 /// behind counts. The watch ends with the sink.
 void tavrel_rtp_passthrough_pay_watch_sink(TavrelRtpPassthroughPay* pay, GstElement* sink);
+
+/* With "instant-start" each watched sink keeps the packets it sent since the last key frame
+ * (H.264 IDR or H.265 IRAP with the parameter sets before it, or the last JPEG frame) and
+ * "stats" names the first of them. A UDP client that a watched multiudpsink adds gets them
+ * first, paced, and then the live packets, before the sink takes it over. A TCP client needs
+ * the server's help, as its sink hands packets to another thread: */
+
+/// Holds the TCP sink (an appsink) for a client about to be added to it: no packet enters the
+/// sink until ..._release, and every packet that did has been taken by the server's sending
+/// thread. False when there is no cache to give (or another client holds the sink). Takes the
+/// sink pad's stream lock: the same thread calls ..._release, soon.
+gboolean tavrel_rtp_passthrough_pay_hold(TavrelRtpPassthroughPay* pay);
+
+/// The cached packets for the client of a hold (transfer full), to be sent to it before the
+/// sink goes on; NULL without a hold.
+GstBufferList* tavrel_rtp_passthrough_pay_take_held(TavrelRtpPassthroughPay* pay);
+
+/// Ends a hold (on the thread that took it): the sink goes on with the next packet.
+void tavrel_rtp_passthrough_pay_release(TavrelRtpPassthroughPay* pay);
 
 G_END_DECLS
 

@@ -30,6 +30,7 @@ struct Options {
     gchar* encoder = nullptr;
     gchar* pattern = nullptr;
     gint frames = -1;
+    gint keyInterval = 1;
 
     ~Options() {
         g_free(address);
@@ -58,7 +59,7 @@ std::string LaunchLine(const Options& options) {
         std::fprintf(stderr, "test-camera: encoder '%s' is not available\n", encoder.c_str());
         return {};
     }
-    const int keyInterval = options.framerate;  // one key frame per second
+    const int keyInterval = options.framerate * options.keyInterval;
     std::string enc;
     if (encoder == "x264enc") {
         enc = "x264enc tune=zerolatency speed-preset=ultrafast bitrate=" +
@@ -150,6 +151,8 @@ int main(int argc, char** argv) {
          "H.264 encoder element (default x264enc, else openh264enc)", "ELEMENT"},
         {"pattern", 0, 0, G_OPTION_ARG_STRING, &options.pattern,
          "videotestsrc pattern (default ball)", "PATTERN"},
+        {"key-interval", 0, 0, G_OPTION_ARG_INT, &options.keyInterval,
+         "Seconds from one key frame to the next (default 1)", "SECONDS"},
         {"frames", 0, 0, G_OPTION_ARG_INT, &options.frames,
          "End each stream (EOS) after this many frames; each connection gets its own stream"
          " (default: never, one stream shared by all)",
@@ -173,8 +176,9 @@ int main(int argc, char** argv) {
     if (path.empty() || path[0] != '/')
         path.insert(path.begin(), '/');
     if (options.port < 0 || options.port > 65535 || options.bitrate <= 0 || options.width <= 0 ||
-        options.height <= 0 || options.framerate <= 0) {
-        std::fprintf(stderr, "test-camera: invalid port, bit rate, size or frame rate\n");
+        options.height <= 0 || options.framerate <= 0 || options.keyInterval <= 0) {
+        std::fprintf(stderr,
+                     "test-camera: invalid port, bit rate, size, frame rate or key interval\n");
         return 2;
     }
     if ((options.user == nullptr) != (options.password == nullptr)) {

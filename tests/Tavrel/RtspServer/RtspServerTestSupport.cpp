@@ -281,20 +281,37 @@ RtspTestClient::Response RtspTestClient::PlayInterleaved(const std::string& url)
     return Request("PLAY", base, "Session: " + session + "\r\nRange: npt=0-\r\n");
 }
 
+namespace {
+
+/// The fields of an RTP packet; nothing when it is too short to be one.
+std::optional<RtspTestClient::RtpPacket> ParseRtp(const std::string& packet) {
+    if (packet.size() < 12)
+        return std::nullopt;
+    const auto* b = reinterpret_cast<const unsigned char*>(packet.data());
+    RtspTestClient::RtpPacket rtp;
+    rtp.seq = static_cast<std::uint16_t>((b[2] << 8) | b[3]);
+    rtp.timestamp = (static_cast<std::uint32_t>(b[4]) << 24) |
+                    (static_cast<std::uint32_t>(b[5]) << 16) |
+                    (static_cast<std::uint32_t>(b[6]) << 8) | b[7];
+    std::size_t offset = 12 + 4 * static_cast<std::size_t>(b[0] & 0x0f);
+    if ((b[0] & 0x10) && offset + 4 <= packet.size())
+        offset += 4 + 4 * static_cast<std::size_t>((b[offset + 2] << 8) | b[offset + 3]);
+    if (offset <= packet.size())
+        rtp.payload = packet.substr(offset);
+    return rtp;
+}
+
+}  // namespace
+
 std::optional<RtspTestClient::RtpPacket> RtspTestClient::NextRtp(
     std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         while (auto frame = TakeFrame()) {
             const auto& [channel, packet] = *frame;
-            if (channel == 0 && packet.size() >= 12) {
-                const auto* b = reinterpret_cast<const unsigned char*>(packet.data());
-                RtpPacket rtp;
-                rtp.seq = static_cast<std::uint16_t>((b[2] << 8) | b[3]);
-                rtp.timestamp = (static_cast<std::uint32_t>(b[4]) << 24) |
-                                (static_cast<std::uint32_t>(b[5]) << 16) |
-                                (static_cast<std::uint32_t>(b[6]) << 8) | b[7];
-                return rtp;
+            if (channel == 0) {
+                if (auto rtp = ParseRtp(packet))
+                    return rtp;
             }
         }
         if (!pending_.empty() && pending_[0] != '$') {
@@ -309,6 +326,27 @@ std::optional<RtspTestClient::RtpPacket> RtspTestClient::NextRtp(
             return std::nullopt;
         }
     }
+}
+
+std::optional<RtspTestClient::RtpPacket> RtspTestClient::NextUdpRtp(
+    std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    char buffer[65536];
+    while (rtpFd_ >= 0) {
+        const ssize_t got = ::recv(rtpFd_, buffer, sizeof buffer, 0);
+        if (got > 0) {
+            ++rtpPackets_;
+            if (auto rtp = ParseRtp(std::string(buffer, static_cast<std::size_t>(got))))
+                return rtp;
+            continue;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd pfd{rtpFd_, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0)
+            break;
+    }
+    return std::nullopt;
 }
 
 bool RtspTestClient::WaitForBye(std::chrono::milliseconds timeout) {

@@ -103,9 +103,13 @@ public:
     struct RtpPacket {
         std::uint16_t seq{0};
         std::uint32_t timestamp{0};
+        std::string payload;  ///< after the header, its CSRCs and extension
     };
     /// The next RTP packet on channel 0; nothing when none came in time or the server closed.
     std::optional<RtpPacket> NextRtp(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    /// The next RTP packet on the UDP port; nothing when none came in time.
+    std::optional<RtpPacket> NextUdpRtp(
+        std::chrono::milliseconds timeout = std::chrono::seconds(10));
     /// True when an RTCP BYE (end of stream) arrives on channel 1 within the time-out.
     bool WaitForBye(std::chrono::milliseconds timeout);
     /// RTP packets received so far on the UDP port.

@@ -103,6 +103,11 @@ MiniRelay::MiniRelay(std::vector<std::string> paths)
     // More than one client thread, so that a slow camera does not hold up the others.
     gst_rtsp_thread_pool_set_max_threads(
         gst::Adopt(gst_rtsp_server_get_thread_pool(server_.get())).get(), 4);
+    g_signal_connect(server_.get(), "client-connected",
+                     G_CALLBACK(+[](GstRTSPServer*, GstRTSPClient* client, gpointer) {
+                         rtsp_src_media_factory_watch_client(client);
+                     }),
+                     nullptr);
     sourceId_ = gst_rtsp_server_attach(server_.get(), context_.get());
     port_ = static_cast<std::uint16_t>(gst_rtsp_server_get_bound_port(server_.get()));
     thread_ = std::thread([this] { g_main_loop_run(loop_.get()); });

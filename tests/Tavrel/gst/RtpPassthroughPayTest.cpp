@@ -317,6 +317,65 @@ TEST_F(RtpPassthroughPayTest, StatsFollowWatchedSinks) {
     expectNext(12, 4600);
 }
 
+TEST_F(RtpPassthroughPayTest, KeyFrameCacheNamesItsFirstPacket) {
+    gst_harness_set_src_caps_str(harness_, kCaps);
+    g_object_set(pay_, "instant-start", TRUE, nullptr);
+    GRef<GstElement> net = Sink(gst_element_factory_make("fakesink", "net"));
+    g_object_set(net.get(), "sync", FALSE, "async", FALSE, nullptr);
+    ASSERT_NE(gst_element_set_state(net.get(), GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
+    tavrel_rtp_passthrough_pay_watch_sink(TAVREL_RTP_PASSTHROUGH_PAY(pay_), net.get());
+    GRef<GstPad> pad = Adopt(gst_element_get_static_pad(net.get(), "sink"));
+    gst_pad_send_event(pad.get(), gst_event_new_stream_start("s"));
+    gst_pad_send_event(pad.get(), gst_event_new_caps(gst_caps_from_string(kCaps)));
+    GstSegment segment;
+    gst_segment_init(&segment, GST_FORMAT_TIME);
+    gst_pad_send_event(pad.get(), gst_event_new_segment(&segment));
+    // Through the payloader and then the sink, as in a pipeline.
+    auto send = [&](guint16 seq, guint32 ts, std::vector<guint8> payload) {
+        GstBuffer* buffer = gst_rtp_buffer_new_allocate(static_cast<guint>(payload.size()), 0, 0);
+        GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
+        gst_rtp_buffer_map(buffer, GST_MAP_WRITE, &rtp);
+        gst_rtp_buffer_set_seq(&rtp, seq);
+        gst_rtp_buffer_set_timestamp(&rtp, ts);
+        gst_rtp_buffer_set_ssrc(&rtp, 0x11223344);
+        gst_rtp_buffer_set_payload_type(&rtp, 96);
+        std::copy(payload.begin(), payload.end(),
+                  static_cast<guint8*>(gst_rtp_buffer_get_payload(&rtp)));
+        gst_rtp_buffer_unmap(&rtp);
+        ASSERT_EQ(gst_harness_push(harness_, buffer), GST_FLOW_OK);
+        ASSERT_EQ(gst_pad_chain(pad.get(), gst_harness_pull(harness_)), GST_FLOW_OK);
+    };
+    auto stats = [&] {
+        GstStructure* s = Stats(pay_);
+        std::pair<guint, guint> out{s ? UintField(s, "seqnum-offset") : 0,
+                                    s ? UintField(s, "timestamp") : 0};
+        if (s)
+            gst_structure_free(s);
+        return out;
+    };
+
+    send(10, 1000, {0x41, 0});        // a picture that needs earlier ones
+    send(11, 4600, {0x67, 0});        // SPS
+    send(12, 4600, {0x68, 0});        // PPS
+    send(13, 4600, {0x7c, 0x85, 0});  // IDR slice, first part
+    send(14, 4600, {0x7c, 0x45, 0});  // its last part
+    send(15, 8200, {0x41, 0});        // the next picture
+    // A joiner starts with the parameter sets; the older frame's time moves next to the newer.
+    EXPECT_EQ(stats(), std::make_pair(11u, 8200u - 90u));
+
+    // A group of pictures longer than the cache holds is not kept: the next packet counts.
+    send(16, 11800, {0x65, 0});
+    for (guint16 i = 0; i < 4100; ++i)
+        send(static_cast<guint16>(17 + i), 11800 + 3600u * (i + 1), {0x41, 0});
+    EXPECT_EQ(stats().first, 17u + 4100u);
+
+    // Switched off: as before, whatever comes.
+    send(5000, 30000000, {0x65, 0});
+    g_object_set(pay_, "instant-start", FALSE, nullptr);
+    EXPECT_EQ(stats().first, 5001u);
+    gst_element_set_state(net.get(), GST_STATE_NULL);
+}
+
 TEST(RtpPassthroughPayRegistration, EnsureIsIdempotentAndThreadSafe) {
     InitGst();
     LogCapture log;
