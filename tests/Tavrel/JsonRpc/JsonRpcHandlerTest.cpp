@@ -95,7 +95,9 @@ protected:
     // method registered (their answers come in either order).
     bool WaitConnected(std::size_t times = 1) {
         if (log_.sink().WaitForCount("JsonRpc Created topic 'Tavrel.Rtsp.Cameras'", times, 10s) &&
-            log_.sink().WaitForCount("JsonRpc Registered 'Tavrel.Rtsp.GetCameras'", times, 10s))
+            log_.sink().WaitForCount("JsonRpc Created topic 'Tavrel.Rtsp.Status'", times, 10s) &&
+            log_.sink().WaitForCount("JsonRpc Registered 'Tavrel.Rtsp.GetCameras'", times, 10s) &&
+            log_.sink().WaitForCount("JsonRpc Registered 'Tavrel.Rtsp.GetStatus'", times, 10s))
             return true;
         for (const auto& message : log_.Messages()) {
             std::cerr << "  log: " << message << "\n";
