@@ -1,5 +1,7 @@
 #include "Tavrel/gst/RtpPassthroughPay.h"
 
+#include "Tavrel/gst/GRef.h"
+
 #include <gio/gio.h>
 #include <gst/app/gstappsink.h>
 #include <gst/rtp/gstrtpbuffer.h>
@@ -258,10 +260,10 @@ private:
 struct UdpJoin {
     std::string host;
     gint port = 0;
-    GSocket* socket = nullptr;         /* one reference owned */
-    GSocketAddress* address = nullptr; /* one reference owned */
-    bool started = false;              /* under the watch's join_mutex */
-    std::thread thread;                /* under the watch's join_mutex */
+    Norvane::Tavrel::gst::GRef<GSocket> socket;
+    Norvane::Tavrel::gst::GRef<GSocketAddress> address;
+    bool started = false; /* under the watch's join_mutex */
+    std::thread thread;   /* under the watch's join_mutex */
 
     std::mutex mutex; /* protects the fields below */
     std::condition_variable wake;
@@ -272,10 +274,6 @@ struct UdpJoin {
     ~UdpJoin() {
         for (GstBuffer* buffer : queue)
             gst_buffer_unref(buffer);
-        if (address)
-            g_object_unref(address);
-        if (socket)
-            g_object_unref(socket);
     }
 
     void Run();
@@ -307,16 +305,17 @@ void UdpJoin::Run() {
         GstMapInfo map;
         if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
             GError* error = nullptr;
-            gssize sent =
-                g_socket_send_to(socket, address, reinterpret_cast<const gchar*>(map.data),
-                                 map.size, nullptr, &error);
+            gssize sent = g_socket_send_to(socket.get(), address.get(),
+                                           reinterpret_cast<const gchar*>(map.data), map.size,
+                                           nullptr, &error);
             if (sent < 0 && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_WOULD_BLOCK)) {
                 // The socket's send buffer is full: once more when it has room.
                 g_clear_error(&error);
-                if (g_socket_condition_timed_wait(socket, G_IO_OUT, kSendWaitUs, nullptr, nullptr))
-                    sent =
-                        g_socket_send_to(socket, address, reinterpret_cast<const gchar*>(map.data),
-                                         map.size, nullptr, &error);
+                if (g_socket_condition_timed_wait(socket.get(), G_IO_OUT, kSendWaitUs, nullptr,
+                                                  nullptr))
+                    sent = g_socket_send_to(socket.get(), address.get(),
+                                            reinterpret_cast<const gchar*>(map.data), map.size,
+                                            nullptr, &error);
             }
             if (sent < 0) {
                 GST_DEBUG("cached packet to %s:%d not sent: %s", host.c_str(), port,
@@ -824,17 +823,14 @@ static void tavrel_rtp_passthrough_pay_on_add(GstElement* sink, const gchar* hos
     if (t_adding_client || !host)
         return;
     SinkWatch* watch = static_cast<SinkWatch*>(data);
-    GInetAddress* address = g_inet_address_new_from_string(host);
-    if (!address)
+    const auto address = Norvane::Tavrel::gst::Adopt(g_inet_address_new_from_string(host));
+    // A multicast group's other members would get the cache too.
+    if (!address || g_inet_address_get_is_multicast(address.get()))
         return;
-    if (g_inet_address_get_is_multicast(address)) {
-        // A group's other members would get the cache too.
-        g_object_unref(address);
-        return;
-    }
-    const bool v6 = g_inet_address_get_family(address) == G_SOCKET_FAMILY_IPV6;
-    GSocket* socket = nullptr;
-    g_object_get(sink, v6 ? "socket-v6" : "socket", &socket, nullptr);
+    const bool v6 = g_inet_address_get_family(address.get()) == G_SOCKET_FAMILY_IPV6;
+    GSocket* owned_socket = nullptr;
+    g_object_get(sink, v6 ? "socket-v6" : "socket", &owned_socket, nullptr);
+    auto socket = Norvane::Tavrel::gst::Adopt(owned_socket);
     const std::lock_guard joins_lock(watch->join_mutex);
     GST_OBJECT_LOCK(watch->pay);
     // A sink that has sent nothing yet starts with our cache (see ..._seed).
@@ -845,18 +841,14 @@ static void tavrel_rtp_passthrough_pay_on_add(GstElement* sink, const gchar* hos
     const bool joining =
         std::any_of(watch->udp_joins.begin(), watch->udp_joins.end(),
                     [&](const auto& j) { return j->host == host && j->port == port; });
-    if (!cached || !socket || joining) {
-        if (socket)
-            g_object_unref(socket);
-        g_object_unref(address);
+    if (!cached || !socket || joining)
         return;
-    }
     auto join = std::make_shared<UdpJoin>();
     join->host = host;
     join->port = port;
-    join->socket = socket;
-    join->address = g_inet_socket_address_new(address, static_cast<guint16>(port));
-    g_object_unref(address);
+    join->socket = std::move(socket);
+    join->address = Norvane::Tavrel::gst::Adopt(
+        g_inet_socket_address_new(address.get(), static_cast<guint16>(port)));
     watch->udp_joins.push_back(join);
     g_signal_stop_emission_by_name(sink, "add");
 }
