@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Tavrel/RtspServer/CameraLimits.h"
+#include "Tavrel/RtspServer/RtspText.h"
 #include "Tavrel/gst/GRef.h"
 
 namespace Norvane::Tavrel {
@@ -33,21 +34,6 @@ using Outcome = CameraCheckResult::Outcome;
 
 /// Bytes taken from the socket at a time.
 constexpr std::size_t kReadChunk = 4096;
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
-        text.remove_suffix(1);
-    return text;
-}
 
 /// The value of `key` among the comma-separated parameters of a challenge (quoted or not).
 std::string ChallengeParam(std::string_view params, std::string_view key) {

@@ -1,6 +1,7 @@
 #include "Tavrel/RtspServer/CameraConnection.h"
 
 #include "Tavrel/RtspServer/CameraLimits.h"
+#include "Tavrel/RtspServer/RtspText.h"
 #include "Tavrel/gst/GRef.h"
 
 #include <gio/gio.h>
@@ -28,18 +29,6 @@ namespace {
 
 bool IsLws(std::uint8_t c) {
     return c == ' ' || c == '\t';
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && g_ascii_strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && g_ascii_isspace(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && g_ascii_isspace(s.back()))
-        s.remove_suffix(1);
-    return s;
 }
 
 /* The host of a URL, without brackets; empty when it has none. */
