@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "Tavrel/RtspServer/CallbackGate.h"
+#include "Tavrel/RtspServer/ClientThreads.h"
 #include "Tavrel/RtspServer/Roles.h"
 #include "Tavrel/RtspServer/RtspServer.h"
 #include "Tavrel/RtspServer/RtspSrcMediaFactory.h"
@@ -41,14 +42,15 @@ const char* MethodName(const GstRTSPContext* ctx) {
 /// and nothing else of ours.
 template <typename Filter>
 GstRTSPFilterResult RunFilter(GstRTSPServer*, GstRTSPClient* client, gpointer filter) {
-    return (*static_cast<Filter*>(filter))(client) ? GST_RTSP_FILTER_REMOVE : GST_RTSP_FILTER_KEEP;
+    return (*static_cast<Filter*>(filter))(client) ? GST_RTSP_FILTER_REF : GST_RTSP_FILTER_KEEP;
 }
 
+/// Closes the clients `filter` picks, each on its own thread, and waits for that.
 template <typename Filter>
 void FilterClients(GstRTSPServer* server, Filter filter) {
-    // Only REF results are returned; the filters never give one, but release what comes.
-    GList* referenced = gst_rtsp_server_client_filter(server, &RunFilter<Filter>, &filter);
-    g_list_free_full(referenced, g_object_unref);
+    CloseClientsOnTheirThreads(
+        AdoptClientList(gst_rtsp_server_client_filter(server, &RunFilter<Filter>, &filter)),
+        RtspServer::kClientCloseWait);
 }
 
 using Clock = std::chrono::steady_clock;

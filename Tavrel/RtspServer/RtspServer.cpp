@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "Tavrel/RtspServer/CallbackGate.h"
+#include "Tavrel/RtspServer/ClientThreads.h"
 #include "Tavrel/RtspServer/FrontDoorHook.h"
 #include "Tavrel/RtspServer/Roles.h"
 
@@ -127,8 +128,7 @@ GRef<GstRTSPServer> RtspServer::NewLibraryServer(const Config::RtspServerSetting
 
     // The library's default is one client thread for all clients: a camera that never
     // answers would then stall the requests of every other client.
-    gst_rtsp_thread_pool_set_max_threads(Adopt(gst_rtsp_server_get_thread_pool(server.get())).get(),
-                                         kClientThreads);
+    gst_rtsp_server_set_thread_pool(server.get(), NewClientThreadPool(kClientThreads).get());
     return server;
 }
 

@@ -125,6 +125,8 @@ public:
     /// Client threads of the library; each client gets its own up to this number.
     static constexpr int kClientThreads = 16;
 
+    /// How long closing clients waits for their threads to close them.
+    static constexpr std::chrono::milliseconds kClientCloseWait{500};
     /// How long a request waits for the close of a departed client of its path.
     static constexpr std::chrono::seconds kCloseWaitLimit{2};
     /// How often the front door looks for connections past their deadlines.

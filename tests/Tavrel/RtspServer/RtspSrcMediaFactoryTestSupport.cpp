@@ -101,8 +101,7 @@ MiniRelay::MiniRelay(std::vector<std::string> paths)
                                           GST_RTSP_MEDIA_FACTORY(g_object_ref(factory)));
     }
     // More than one client thread, so that a slow camera does not hold up the others.
-    gst_rtsp_thread_pool_set_max_threads(
-        gst::Adopt(gst_rtsp_server_get_thread_pool(server_.get())).get(), 4);
+    gst_rtsp_server_set_thread_pool(server_.get(), NewClientThreadPool(4).get());
     g_signal_connect(server_.get(), "client-connected",
                      G_CALLBACK(+[](GstRTSPServer*, GstRTSPClient* client, gpointer) {
                          rtsp_src_media_factory_watch_client(client);
@@ -114,9 +113,9 @@ MiniRelay::MiniRelay(std::vector<std::string> paths)
 }
 
 MiniRelay::~MiniRelay() {
-    gst_rtsp_server_client_filter(
-        server_.get(),
-        [](GstRTSPServer*, GstRTSPClient*, gpointer) { return GST_RTSP_FILTER_REMOVE; }, nullptr);
+    const auto held =
+        AdoptClientList(gst_rtsp_server_client_filter(server_.get(), nullptr, nullptr));
+    CloseClientsOnTheirThreads(held, std::chrono::seconds(2));
     g_main_loop_quit(loop_.get());
     thread_.join();
     if (GSource* source = g_main_context_find_source_by_id(context_.get(), sourceId_))

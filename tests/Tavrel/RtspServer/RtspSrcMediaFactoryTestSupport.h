@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "Tavrel/RtspServer/ClientThreads.h"
 #include "Tavrel/RtspServer/RtspSrcMediaFactory.h"
 #include "Tavrel/gst/GRef.h"
 
@@ -82,6 +83,7 @@ public:
     std::uint16_t Port() const { return port_; }
     std::string Url(const std::string& path) const;
     RtspSrcMediaFactory* factory() const { return factory_.get(); }
+    GstRTSPServer* server() const { return server_.get(); }
     /// How often the lookup was asked.
     int Lookups();
 
