@@ -37,8 +37,8 @@ struct ClientThread {
 using ClientThreadRef = std::shared_ptr<ClientThread>;
 
 GQuark ClientThreadQuark() {
-    static const GQuark quark = g_quark_from_static_string("tavrel-client-thread");
-    return quark;
+    static const GQuark kQuark = g_quark_from_static_string("tavrel-client-thread");
+    return kQuark;
 }
 
 void FreeClientThreadRef(gpointer data) {
