@@ -226,6 +226,9 @@ void RtspServer::StopWarm(const std::string& path) {
     if (warm_.erase(path) > 0) {
         warmChanged_.notify_all();
     }
+    if (warmPreparing_ && warmPreparingPath_ == path) {
+        rtsp_src_media_factory_abandon_media(warmPreparing_.get());
+    }
 }
 
 void RtspServer::StopWarmThread() {
@@ -233,6 +236,9 @@ void RtspServer::StopWarmThread() {
         std::lock_guard lock(warmLock_);
         warmStopping_ = true;
         warmChanged_.notify_all();
+        if (warmPreparing_) {
+            rtsp_src_media_factory_abandon_media(warmPreparing_.get());
+        }
     }
     if (warmThread_.joinable()) {
         warmThread_.join();
@@ -284,20 +290,35 @@ bool RtspServer::WarmUp(const std::string& path, std::uint64_t id) {
         SPDLOG_WARN("Camera at path '{}' could not be pulled to keep it warm", path);
         return false;
     }
+    // Noted while it prepares, so that a stop or the camera's removal gives it up at once.
+    {
+        std::lock_guard lock(warmLock_);
+        const auto it = warm_.find(path);
+        if (warmStopping_ || it == warm_.end() || it->second.id != id) {
+            return true;  // not wanted any more; nothing failed
+        }
+        warmPreparing_ = Share(media.get());
+        warmPreparingPath_ = path;
+    }
     // Its own thread runs the media's bus, as for a media made for a client. The prepare waits
     // until the camera's stream came up or failed.
     GstRTSPThread* thread =
         gst_rtsp_thread_pool_get_thread(Adopt(gst_rtsp_server_get_thread_pool(server_.get())).get(),
                                         GST_RTSP_THREAD_TYPE_MEDIA, nullptr);
-    if (!gst_rtsp_media_prepare(media.get(), thread)) {
-        SPDLOG_WARN("Camera at path '{}' could not be pulled to keep it warm", path);
-        return false;
-    }
+    const bool prepared = gst_rtsp_media_prepare(media.get(), thread);
     bool kept = false;
     bool failed = false;
     {
         std::lock_guard lock(warmLock_);
+        warmPreparing_.reset();
         const auto it = warm_.find(path);
+        if (!prepared) {
+            if (warmStopping_ || it == warm_.end() || it->second.id != id) {
+                return true;  // given up for the stop, removal or remount
+            }
+            SPDLOG_WARN("Camera at path '{}' could not be pulled to keep it warm", path);
+            return false;
+        }
         if (it != warm_.end() && it->second.id == id && it->second.failedWhilePulled) {
             failed = true;
         } else if (!warmStopping_ && it != warm_.end() && it->second.id == id) {

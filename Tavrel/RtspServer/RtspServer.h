@@ -278,12 +278,16 @@ private:
     std::vector<Hold> holds_;
     std::map<std::string, gst::GRef<GSource>> lingerTimers_;  // attached to the default context
 
-    std::mutex warmLock_;                  /* protects warm_, warmStopping_ and nextWarmId_ */
+    std::mutex warmLock_; /* protects warm_, warmStopping_, nextWarmId_ and warmPreparing... */
     std::condition_variable warmChanged_;  // with warmLock_: warm_ or warmStopping_ changed
     std::map<std::string, WarmCamera> warm_;
     bool warmStopping_{false};
     std::uint64_t nextWarmId_{0};
     std::thread warmThread_;  // runs WarmLoop while a camera is kept warm
+    /// The media WarmUp is preparing and its camera's path, so that a stop need not wait for
+    /// the camera's deadline; under warmLock_.
+    gst::GRef<GstRTSPMedia> warmPreparing_;
+    std::string warmPreparingPath_;
 
     std::mutex listenerLock_; /* protects listener_; a leaf (the call is made without it) */
     std::function<void()> listener_;

@@ -70,6 +70,12 @@ struct MediaWatch {
 };
 using MediaWatchShare = std::shared_ptr<MediaWatch>;
 
+/* A share of a media's watch, kept on the media. */
+GQuark MediaWatchQuark() {
+    static const GQuark kQuark = g_quark_from_static_string("tavrel-media-watch");
+    return kQuark;
+}
+
 }  // namespace
 
 static GstElement* rtsp_src_media_factory_create_element(GstRTSPMediaFactory* factory,
@@ -386,7 +392,29 @@ static void rtsp_src_media_factory_configure(GstRTSPMediaFactory* factory, GstRT
         ConnectMediaWatch(bus.get(), "sync-message::error", G_CALLBACK(OnMediaError), watch);
         ConnectMediaWatch(bus.get(), "sync-message::element", G_CALLBACK(OnCameraEnded), watch);
         ConnectMediaWatch(media, "target-state", G_CALLBACK(OnMediaTargetState), watch);
+        g_object_set_qdata_full(
+            G_OBJECT(media), MediaWatchQuark(), new MediaWatchShare(watch),
+            [](gpointer share) { delete static_cast<MediaWatchShare*>(share); });
     }
+}
+
+void rtsp_src_media_factory_abandon_media(GstRTSPMedia* media) {
+    g_return_if_fail(GST_IS_RTSP_MEDIA(media));
+    if (auto* watch =
+            static_cast<MediaWatchShare*>(g_object_get_qdata(G_OBJECT(media), MediaWatchQuark())))
+        (*watch)->unpreparing = true;
+    const auto element = Adopt(gst_rtsp_media_get_element(media));
+    const auto pipeline =
+        Adopt(element ? gst_object_get_parent(GST_OBJECT(element.get())) : nullptr);
+    if (!pipeline || !GST_IS_ELEMENT(pipeline.get()))
+        return;
+    // The library's own end of a media that failed: an error on its pipeline's bus sets the
+    // media's status, which a waiting prepare looks at.
+    GError* error = g_error_new_literal(GST_CORE_ERROR, GST_CORE_ERROR_STATE_CHANGE,
+                                        "the camera is no longer wanted");
+    gst_element_post_message(GST_ELEMENT(pipeline.get()),
+                             gst_message_new_error(GST_OBJECT(pipeline.get()), error, nullptr));
+    g_error_free(error);
 }
 
 static GstElement* MakePayloader() {

@@ -78,6 +78,11 @@ void rtsp_src_media_factory_set_stopped_func(RtspSrcMediaFactory* factory, RtspS
 /// prepared.
 void rtsp_src_media_factory_retire_path(RtspSrcMediaFactory* factory, const gchar* path);
 
+/// The camera of `media` is no longer wanted (the server stops, or the camera was removed or
+/// changed): its failure is not reported any more, and a prepare still waiting for the camera
+/// fails at once instead of at the camera's deadline. Any thread.
+void rtsp_src_media_factory_abandon_media(GstRTSPMedia* media);
+
 /// Lets a client joining a running stream over TCP get the cached key frame first (UDP clients
 /// need nothing more): connect it to every client of a server that uses the factory.
 void rtsp_src_media_factory_watch_client(GstRTSPClient* client);

@@ -118,5 +118,18 @@ TEST_F(RtspServerKeptMediaTest, WarmCameraIsPulledWithoutClientsAndAgainAfterItR
     EXPECT_EQ(Count(*camera, "test-camera closed"), 0U);
 }
 
+TEST_F(RtspServerKeptMediaTest, StopGivesUpAWarmCameraStillConnecting) {
+    SilentCamera silent;
+    auto warm = Camera("Silent", "/silent", silent.Url());
+    warm.keepWarm = true;
+    StartServer({warm});
+    ASSERT_TRUE(log_.sink().WaitFor("Request info for mountpoint on path '/silent'"));
+
+    server_.reset();
+    // Had the stop waited for the camera's deadline, the pull would have failed and been retried.
+    EXPECT_EQ(log_.Count("Camera at path '/silent' could not be pulled to keep it warm"), 0U);
+    EXPECT_EQ(log_.Count("Camera at path '/silent' kept warm is pulled again in 1 s"), 0U);
+}
+
 }  // namespace
 }  // namespace Norvane::Tavrel::Test
