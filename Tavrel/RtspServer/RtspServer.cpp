@@ -127,8 +127,11 @@ GRef<GstRTSPServer> RtspServer::NewLibraryServer(const Config::RtspServerSetting
                                              static_cast<guint>(limits.maxRequestBody));
 
     // The library's default is one client thread for all clients: a camera that never
-    // answers would then stall the requests of every other client.
-    gst_rtsp_server_set_thread_pool(server.get(), NewClientThreadPool(kClientThreads).get());
+    // answers would then stall the requests of every other client. One thread per connection
+    // the front door admits, so that no request ever waits behind another client's camera;
+    // threads are started as connections come and end with them.
+    gst_rtsp_server_set_thread_pool(
+        server.get(), NewClientThreadPool(static_cast<int>(limits.maxConnections)).get());
     return server;
 }
 

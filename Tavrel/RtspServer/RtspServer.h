@@ -122,8 +122,6 @@ public:
 
     /// How often sessions whose client vanished without TEARDOWN are looked for.
     static constexpr std::chrono::seconds kSessionCleanupInterval{2};
-    /// Client threads of the library; each client gets its own up to this number.
-    static constexpr int kClientThreads = 16;
 
     /// How long closing clients waits for their threads to close them.
     static constexpr std::chrono::milliseconds kClientCloseWait{500};
