@@ -410,11 +410,11 @@ void rtsp_src_media_factory_abandon_media(GstRTSPMedia* media) {
         return;
     // The library's own end of a media that failed: an error on its pipeline's bus sets the
     // media's status, which a waiting prepare looks at.
-    GError* error = g_error_new_literal(GST_CORE_ERROR, GST_CORE_ERROR_STATE_CHANGE,
-                                        "the camera is no longer wanted");
-    gst_element_post_message(GST_ELEMENT(pipeline.get()),
-                             gst_message_new_error(GST_OBJECT(pipeline.get()), error, nullptr));
-    g_error_free(error);
+    const auto error = Adopt(g_error_new_literal(GST_CORE_ERROR, GST_CORE_ERROR_STATE_CHANGE,
+                                                 "the camera is no longer wanted"));
+    gst_element_post_message(
+        GST_ELEMENT(pipeline.get()),
+        gst_message_new_error(GST_OBJECT(pipeline.get()), error.get(), nullptr));
 }
 
 static GstElement* MakePayloader() {
