@@ -55,6 +55,8 @@ constexpr gsize kBurstChunkBytes = 32 * 1024;
 constexpr gint64 kBurstChunkPeriodUs = 4000;
 /* How long a UDP send waits for room in the socket's send buffer. */
 constexpr gint64 kSendWaitUs = 100 * 1000;
+/* RTP clock ticks between the frames of a cache sent to a joining client (FirstJoinTimestamp). */
+constexpr guint32 kCachedFrameSpacing = 1;
 /* Packets a UDP joiner may fall behind the live stream before it is given up on. */
 constexpr gsize kMaxBurstBacklog = 2 * kMaxCachedPackets;
 
@@ -389,11 +391,13 @@ guint32 TimestampOf(GstBuffer* buffer) {
 }
 
 /* Cached pictures lie in the past: a player would show them at their pace and stay behind the
- * live stream by as much for good. So the frames of a cache get RTP times a millisecond apart
- * just before its last frame (which may be the one being sent live and keeps its time); a
- * player shows the key frame at once and is at the live edge a few milliseconds later. The
- * live packets keep the camera's times. What the first cached packet's time becomes: */
-guint32 FirstJoinTimestamp(const KeyCache& cache, guint clock_rate, gsize* frames = nullptr) {
+ * live stream by as much for good. So the frames of a cache get RTP times one clock tick apart
+ * just before its last frame (which may be the one being sent live and keeps its time), and the
+ * live packets keep the camera's times. A player that paces by the times since its first packet
+ * (ffmpeg -re) stays behind by the span of the cached times for good, so the span is as short
+ * as the times can be and still rise: about a millisecond for 90 cached frames at 90 kHz. What
+ * the first cached packet's time becomes: */
+guint32 FirstJoinTimestamp(const KeyCache& cache, gsize* frames = nullptr) {
     const auto& packets = cache.Packets();
     gsize count = 0;
     guint32 previous = 0;
@@ -405,19 +409,17 @@ guint32 FirstJoinTimestamp(const KeyCache& cache, guint clock_rate, gsize* frame
     }
     if (frames)
         *frames = count;
-    const guint32 spacing = std::max<guint32>(clock_rate / 1000, 1);
-    return count == 0 ? 0 : previous - static_cast<guint32>(count - 1) * spacing;
+    return count == 0 ? 0 : previous - static_cast<guint32>(count - 1) * kCachedFrameSpacing;
 }
 
 /* The cached packets of `cache` for a joining client (references; copies where the RTP time
  * changes, see FirstJoinTimestamp). */
-std::vector<GstBuffer*> CopyPackets(const KeyCache& cache, guint clock_rate) {
+std::vector<GstBuffer*> CopyPackets(const KeyCache& cache) {
     std::vector<GstBuffer*> out;
     if (!cache.Valid())
         return out;
     gsize frames = 0;
-    const guint32 first = FirstJoinTimestamp(cache, clock_rate, &frames);
-    const guint32 spacing = std::max<guint32>(clock_rate / 1000, 1);
+    const guint32 first = FirstJoinTimestamp(cache, &frames);
     out.reserve(cache.Packets().size());
     gsize frame = 0;
     guint32 previous = 0;
@@ -427,7 +429,7 @@ std::vector<GstBuffer*> CopyPackets(const KeyCache& cache, guint clock_rate) {
         if (i > 0 && timestamp != previous)
             ++frame;
         previous = timestamp;
-        const guint32 rewritten = first + static_cast<guint32>(frame) * spacing;
+        const guint32 rewritten = first + static_cast<guint32>(frame) * kCachedFrameSpacing;
         if (rewritten == timestamp) {
             out.push_back(gst_buffer_ref(buffer));
             continue;
@@ -598,7 +600,7 @@ static bool tavrel_rtp_passthrough_pay_first_for_joiner_locked(TavrelRtpPassthro
         if (gst_rtp_buffer_map(first, GST_MAP_READ, &rtp)) {
             *seqnum = gst_rtp_buffer_get_seq(&rtp);
             gst_rtp_buffer_unmap(&rtp);
-            *timestamp = FirstJoinTimestamp(watch->cache, self->clock_rate);
+            *timestamp = FirstJoinTimestamp(watch->cache);
             *running_time = GST_CLOCK_TIME_NONE;
             if (GST_BUFFER_PTS_IS_VALID(first) && self->segment.format == GST_FORMAT_TIME)
                 *running_time = gst_segment_to_running_time(&self->segment, GST_FORMAT_TIME,
@@ -752,7 +754,7 @@ static void tavrel_rtp_passthrough_pay_serve_udp_joins(SinkWatch* watch, GstBuff
         bool hand_over = false;
         if (!join.started) {
             GST_OBJECT_LOCK(watch->pay);
-            std::vector<GstBuffer*> cached = CopyPackets(watch->cache, watch->pay->clock_rate);
+            std::vector<GstBuffer*> cached = CopyPackets(watch->cache);
             GST_OBJECT_UNLOCK(watch->pay);
             join.started = true;
             if (cached.empty()) {
@@ -977,7 +979,7 @@ gboolean tavrel_rtp_passthrough_pay_hold(TavrelRtpPassthroughPay* pay) {
     }
     watch->held_pad = pad;
     GST_OBJECT_LOCK(pay);
-    watch->held = CopyPackets(watch->cache, pay->clock_rate);
+    watch->held = CopyPackets(watch->cache);
     GST_OBJECT_UNLOCK(pay);
     return TRUE;
 }

@@ -360,8 +360,9 @@ TEST_F(RtpPassthroughPayTest, KeyFrameCacheNamesItsFirstPacket) {
     send(13, 4600, {0x7c, 0x85, 0});  // IDR slice, first part
     send(14, 4600, {0x7c, 0x45, 0});  // its last part
     send(15, 8200, {0x41, 0});        // the next picture
-    // A joiner starts with the parameter sets; the older frame's time moves next to the newer.
-    EXPECT_EQ(stats(), std::make_pair(11u, 8200u - 90u));
+    // A joiner starts with the parameter sets; the older frame's time moves next to the newer,
+    // one clock tick before it.
+    EXPECT_EQ(stats(), std::make_pair(11u, 8200u - 1u));
 
     // A group of pictures longer than the cache holds is not kept: the next packet counts.
     send(16, 11800, {0x65, 0});
