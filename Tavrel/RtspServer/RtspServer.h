@@ -276,7 +276,7 @@ private:
     std::vector<Hold> holds_;
     std::map<std::string, gst::GRef<GSource>> lingerTimers_;  // attached to the default context
 
-    std::mutex warmLock_; /* protects warm_, warmStopping_, nextWarmId_ and warmPreparing... */
+    std::mutex warmLock_; /* protects warm_, warmStopping_, nextWarmId_, warmPreparing(Path)_ */
     std::condition_variable warmChanged_;  // with warmLock_: warm_ or warmStopping_ changed
     std::map<std::string, WarmCamera> warm_;
     bool warmStopping_{false};
