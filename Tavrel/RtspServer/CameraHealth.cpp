@@ -19,6 +19,7 @@ using std::chrono::milliseconds;
 constexpr milliseconds kCheckBatch{1000};
 /// The window of the published bit rate.
 constexpr std::chrono::seconds kBitrateWindow{10};
+constexpr std::chrono::milliseconds kMinBitrateSpan{1000};
 /// Shorter passwords are not searched for in error texts (they would match anywhere).
 constexpr std::size_t kMinScrubbedPassword = 4;
 /// Rounds of the context run after the loop ended, for callbacks of cancelled checks.
@@ -267,9 +268,10 @@ std::vector<CameraStatus> CameraHealth::Cameras() {
             status.codec = codec.empty() ? record->codec : std::move(codec);
             if (m.Active() && !record->samples.empty()) {
                 const auto& [at, bytes] = record->samples.front();
-                const auto span = duration_cast<milliseconds>(now - at).count();
-                if (span > 0)
-                    status.bitrateKbps = (m.Bytes() - bytes) * 8 / static_cast<std::uint64_t>(span);
+                // Over a second at least: a media a few milliseconds old has no rate yet.
+                const auto span = std::max<std::int64_t>(
+                    duration_cast<milliseconds>(now - at).count(), kMinBitrateSpan.count());
+                status.bitrateKbps = (m.Bytes() - bytes) * 8 / static_cast<std::uint64_t>(span);
             }
             if (const auto last = m.LastPacketUs(); last > 0)
                 status.lastPacketAt =
@@ -355,7 +357,11 @@ void CameraHealth::ReconcileLocked(Record& record, Clock::time_point now) {
     CameraMedia& media = *record.media;
     if (media.Active()) {
         record.mediaSeen = true;
-        if (record.samples.empty() || now - record.samples.back().first >= std::chrono::seconds(1))
+        // The window starts where the media began, so that its first packets count even when
+        // they came before this record heard of the media.
+        if (record.samples.empty())
+            record.samples.push_back(media.Began());
+        if (now - record.samples.back().first >= std::chrono::seconds(1))
             record.samples.emplace_back(now, media.Bytes());
         while (record.samples.size() > 1 && now - record.samples[1].first >= kBitrateWindow)
             record.samples.pop_front();

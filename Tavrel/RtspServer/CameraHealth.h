@@ -87,7 +87,9 @@ private:
     gst::GRef<GMainLoop> loop_;
     std::thread thread_;
 
-    std::mutex mutex_;  ///< guards policy_, records_, wakePending_, changedPending_; a leaf
+    /// Guards policy_, records_, wakePending_, changedPending_. Only a CameraMedia's own lock is
+    /// taken under it, never the reverse.
+    std::mutex mutex_;
     CameraCheckPolicy policy_;
     std::map<std::string, std::unique_ptr<Record>> records_;
     bool wakePending_{false};

@@ -64,6 +64,7 @@ void CameraMedia::Begin() {
     active_.fetch_add(1);
     {
         const std::lock_guard lock(mutex_);
+        began_ = {std::chrono::steady_clock::now(), Bytes()};
         g_weak_ref_set(&jitterBuffer_, nullptr);
     }
     Wake();

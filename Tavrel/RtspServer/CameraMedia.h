@@ -6,12 +6,14 @@
 #include <gst/gst.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace Norvane::Tavrel {
 
@@ -42,6 +44,11 @@ public:
     std::uint64_t Generation() const { return generation_.load(); }
     bool Flowing() const { return flowing_.load(); }
     std::uint64_t Bytes() const { return bytes_.load(std::memory_order_relaxed); }
+    /// When the newest media began, and Bytes() at that moment.
+    std::pair<std::chrono::steady_clock::time_point, std::uint64_t> Began() const {
+        const std::lock_guard lock(mutex_);
+        return began_;
+    }
     /// Microseconds of real time (g_get_real_time) of the last packet; 0 before the first.
     std::int64_t LastPacketUs() const { return lastPacketUs_.load(std::memory_order_relaxed); }
     /// Packets the current media's jitter buffer counted as lost.
@@ -59,7 +66,9 @@ private:
     std::atomic<std::uint64_t> bytes_{0};
     std::atomic<std::int64_t> lastPacketUs_{0};
 
-    std::mutex mutex_;  ///< guards codec_, jitterBuffer_ and wake_; only GLib is called under it
+    mutable std::mutex mutex_;  ///< guards began_, codec_, jitterBuffer_ and wake_; only GLib is
+                                ///< called under it
+    std::pair<std::chrono::steady_clock::time_point, std::uint64_t> began_{};
     std::string codec_;
     GWeakRef jitterBuffer_{};
     std::function<void()> wake_;

@@ -62,6 +62,8 @@ TEST(RtspServerStatusTest, CameraIsCheckedWhileIdleAndStreamsForItsClient) {
     EXPECT_EQ(status.cameras[0].viewers, 1u);
     EXPECT_EQ(status.server.clientsPlaying, 1u);
     EXPECT_NE(status.cameras[0].lastPacketAt, "");
+    // Streaming means packets came, so the rate has them from the first moment on.
+    EXPECT_GT(status.cameras[0].bitrateKbps, 0u);
     ASSERT_EQ(status.clients.size(), 1u);
     EXPECT_EQ(status.clients[0].user, "bob");
     EXPECT_EQ(status.clients[0].role, "external");
