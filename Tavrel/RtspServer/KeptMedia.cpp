@@ -30,6 +30,31 @@ bool IsBelow(std::string_view path, std::string_view camera) {
            (path.size() == camera.size() || path[camera.size()] == '/');
 }
 
+/// A prepared live media holds its packets back until a client plays it. A camera kept warm
+/// plays without one, so that its key-frame cache stays current and its health shows the
+/// camera's packets: each stream gets the sending part a TCP client would get (the part over
+/// which the packets flow while no client takes them), and the pipeline plays. Clients then
+/// join a playing media, as they join a lingering one. False when it cannot.
+bool PlayUnwatched(GstRTSPMedia* media) {
+    for (guint i = 0; i < gst_rtsp_media_n_streams(media); ++i) {
+        GstRTSPTransport* made = nullptr;
+        if (gst_rtsp_transport_new(&made) != GST_RTSP_OK) {
+            return false;
+        }
+        const std::unique_ptr<GstRTSPTransport, decltype(&gst_rtsp_transport_free)> transport(
+            made, &gst_rtsp_transport_free);
+        transport->trans = GST_RTSP_TRANS_RTP;
+        transport->profile = GST_RTSP_PROFILE_AVP;
+        transport->lower_transport = GST_RTSP_LOWER_TRANS_TCP;
+        if (!gst_rtsp_stream_complete_stream(gst_rtsp_media_get_stream(media, i),
+                                             transport.get())) {
+            return false;
+        }
+    }
+    const auto noTransports = Adopt(g_ptr_array_new());
+    return gst_rtsp_media_set_state(media, GST_STATE_PLAYING, noTransports.get()) != FALSE;
+}
+
 }  // namespace
 
 void RtspServer::HoldPlayedMedia(GstRTSPContext* ctx) {
@@ -305,7 +330,11 @@ bool RtspServer::WarmUp(const std::string& path, std::uint64_t id) {
     GstRTSPThread* thread =
         gst_rtsp_thread_pool_get_thread(Adopt(gst_rtsp_server_get_thread_pool(server_.get())).get(),
                                         GST_RTSP_THREAD_TYPE_MEDIA, nullptr);
-    const bool prepared = gst_rtsp_media_prepare(media.get(), thread);
+    bool prepared = gst_rtsp_media_prepare(media.get(), thread);
+    if (prepared && !PlayUnwatched(media.get())) {
+        gst_rtsp_media_unprepare(media.get());
+        prepared = false;
+    }
     bool kept = false;
     bool failed = false;
     {

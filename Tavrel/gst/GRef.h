@@ -63,6 +63,7 @@ struct GUnref {
     void operator()(GSource* source) const noexcept { g_source_unref(source); }
     void operator()(GMainLoop* loop) const noexcept { g_main_loop_unref(loop); }
     void operator()(GMainContext* context) const noexcept { g_main_context_unref(context); }
+    void operator()(GPtrArray* array) const noexcept { g_ptr_array_unref(array); }
     template <typename T>
     void operator()(T* object) const noexcept {
         static_assert(kIsGObject<std::remove_cv_t<T>>,
