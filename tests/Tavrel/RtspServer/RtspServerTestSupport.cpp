@@ -262,7 +262,8 @@ std::optional<std::pair<int, std::string>> RtspTestClient::TakeFrame() {
     return frame;
 }
 
-RtspTestClient::Response RtspTestClient::PlayInterleaved(const std::string& url) {
+RtspTestClient::Response RtspTestClient::PlayInterleaved(const std::string& url,
+                                                         const std::function<void()>& beforePlay) {
     Response describe = Request("DESCRIBE", url, "Accept: application/sdp\r\n");
     if (describe.status != 200) {
         return describe;
@@ -278,6 +279,9 @@ RtspTestClient::Response RtspTestClient::PlayInterleaved(const std::string& url)
     }
     std::string session = setup.Header("Session");
     session = session.substr(0, session.find(';'));
+    if (beforePlay) {
+        beforePlay();
+    }
     return Request("PLAY", base, "Session: " + session + "\r\nRange: npt=0-\r\n");
 }
 

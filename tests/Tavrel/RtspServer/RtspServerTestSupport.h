@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -98,8 +99,10 @@ public:
     /// DESCRIBE, SETUP and PLAY; true when all three were answered 200.
     bool PlayStream();
     /// DESCRIBE, SETUP of the first stream with RTP interleaved on the connection, PLAY (each
-    /// by Request, to `url`); the PLAY response, or the first that was not 200.
-    Response PlayInterleaved(const std::string& url);
+    /// by Request, to `url`; `beforePlay` is called before the PLAY); the PLAY response, or
+    /// the first that was not 200.
+    Response PlayInterleaved(const std::string& url,
+                             const std::function<void()>& beforePlay = nullptr);
     struct RtpPacket {
         std::uint16_t seq{0};
         std::uint32_t timestamp{0};

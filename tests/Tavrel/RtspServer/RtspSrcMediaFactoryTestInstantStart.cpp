@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <latch>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -88,6 +91,40 @@ private:
     std::thread thread_;
 };
 
+/// The next `count` packets of a client playing over TCP or UDP.
+std::vector<Packet> Receive(RtspTestClient& client, bool tcp, std::size_t count = 80) {
+    std::vector<Packet> got;
+    while (got.size() < count) {
+        auto packet = tcp ? client.NextRtp(5s) : client.NextUdpRtp(5s);
+        if (!packet) {
+            ADD_FAILURE() << "no packet after " << got.size();
+            break;
+        }
+        got.push_back(std::move(*packet));
+    }
+    return got;
+}
+
+/// The parameter sets and the key frame first (delimiters and SEI aside), the first of them
+/// named by RTP-Info; then every packet once.
+void ExpectKeyFrameFirst(const std::vector<Packet>& got, const std::string& rtpInfo) {
+    ASSERT_FALSE(got.empty());
+    std::vector<int> types;
+    for (const auto& packet : got) {
+        const int type = NalType(packet);
+        if (type != 6 && type != 9 && type != 0)
+            types.push_back(type);
+    }
+    const auto slice = std::find_if(types.begin(), types.end(), [](int t) { return t <= 5; });
+    ASSERT_NE(slice, types.end());
+    EXPECT_EQ(*slice, 5);
+    EXPECT_EQ(types.front(), 7);
+    EXPECT_TRUE(std::all_of(types.begin(), slice, [](int t) { return t == 7 || t == 8; }));
+    EXPECT_NE(rtpInfo.find("seq=" + std::to_string(got[0].seq) + ";"), std::string::npos)
+        << rtpInfo;
+    EXPECT_TRUE(Continuous(got));
+}
+
 class InstantStart : public ::testing::Test {
 protected:
     void SetUp() override { InitGstreamer(); }
@@ -118,28 +155,32 @@ TEST_F(InstantStart, AJoinerGetsTheKeyFrameFirstThenTheLiveStream) {
             ASSERT_EQ(play.status, 200) << play.headers;
             rtpInfo = play.Header("RTP-Info");
         }
-        std::vector<Packet> got;
-        while (got.size() < 80) {
-            auto packet = tcp ? joiner.NextRtp(5s) : joiner.NextUdpRtp(5s);
-            ASSERT_TRUE(packet) << got.size() << " packets";
-            got.push_back(std::move(*packet));
+        ExpectKeyFrameFirst(Receive(joiner, tcp), rtpInfo);
+    }
+    // Two clients joining over TCP at the same moment (the phone and the panel at the door)
+    // each get the key frame first.
+    {
+        ASSERT_TRUE(Eventually([&] { return watcher.MidGroup(10); }, 10s));
+        std::latch ready(2);
+        std::array<std::unique_ptr<RtspTestClient>, 2> joiners;
+        std::array<RtspTestClient::Response, 2> plays;
+        std::array<std::vector<Packet>, 2> got;
+        std::vector<std::thread> threads;
+        for (std::size_t i = 0; i < joiners.size(); ++i) {
+            joiners[i] = std::make_unique<RtspTestClient>(relay.Port(), "/cam");
+            threads.emplace_back([&, i] {
+                plays[i] = joiners[i]->PlayInterleaved(relay.Url("/cam"),
+                                                       [&ready] { ready.arrive_and_wait(); });
+                if (plays[i].status == 200)
+                    got[i] = Receive(*joiners[i], true);
+            });
         }
-        // The parameter sets and the key frame first (delimiters and SEI aside), the first of
-        // them named by RTP-Info; then every packet once.
-        std::vector<int> types;
-        for (const auto& packet : got) {
-            const int type = NalType(packet);
-            if (type != 6 && type != 9 && type != 0)
-                types.push_back(type);
+        for (auto& thread : threads)
+            thread.join();
+        for (std::size_t i = 0; i < joiners.size(); ++i) {
+            ASSERT_EQ(plays[i].status, 200) << plays[i].headers;
+            ExpectKeyFrameFirst(got[i], plays[i].Header("RTP-Info"));
         }
-        const auto slice = std::find_if(types.begin(), types.end(), [](int t) { return t <= 5; });
-        ASSERT_NE(slice, types.end());
-        EXPECT_EQ(*slice, 5);
-        EXPECT_EQ(types.front(), 7);
-        EXPECT_TRUE(std::all_of(types.begin(), slice, [](int t) { return t == 7 || t == 8; }));
-        EXPECT_NE(rtpInfo.find("seq=" + std::to_string(got[0].seq) + ";"), std::string::npos)
-            << rtpInfo;
-        EXPECT_TRUE(Continuous(got));
     }
     // The client that was playing all along saw nothing of it.
     const auto watched = watcher.Packets();
