@@ -50,7 +50,7 @@ bool HasElement(const char* name) {
     return true;
 }
 
-/// The launch line of the media; empty when no H.264 encoder is available.
+/// The launch line of the media; empty when the encoder is not available.
 std::string LaunchLine(const Options& options) {
     std::string encoder = options.encoder ? options.encoder : "";
     if (encoder.empty())
@@ -67,9 +67,21 @@ std::string LaunchLine(const Options& options) {
     } else if (encoder == "openh264enc") {
         enc = "openh264enc complexity=low rate-control=bitrate bitrate=" +
               std::to_string(options.bitrate * 1000) + " gop-size=" + std::to_string(keyInterval);
+    } else if (encoder == "x265enc") {
+        enc = "x265enc tune=zerolatency speed-preset=ultrafast bitrate=" +
+              std::to_string(options.bitrate) + " key-int-max=" + std::to_string(keyInterval);
+    } else if (encoder == "jpegenc") {
+        // RTP carries only 4:2:0 and 4:2:2 JPEG.
+        enc = "videoconvert ! video/x-raw,format=I420 ! jpegenc quality=50";
     } else {
         enc = encoder;
     }
+    // What follows the encoder: H.265 and JPEG by name, anything else is taken for H.264.
+    std::string payloader = "video/x-h264,profile=constrained-baseline ! h264parse ! rtph264pay";
+    if (encoder == "x265enc")
+        payloader = "h265parse ! rtph265pay";
+    else if (encoder == "jpegenc")
+        payloader = "rtpjpegpay";
     std::string line = "(";
     int pay = 0;
     if (!options.noVideo) {
@@ -77,10 +89,9 @@ std::string LaunchLine(const Options& options) {
                 " pattern=" + std::string(options.pattern ? options.pattern : "ball") +
                 " ! video/x-raw,width=" + std::to_string(options.width) +
                 ",height=" + std::to_string(options.height) +
-                ",framerate=" + std::to_string(options.framerate) + "/1 ! " + enc +
-                " ! video/x-h264,profile=constrained-baseline ! h264parse"
-                " ! rtph264pay name=pay" +
-                std::to_string(pay++) + " pt=96 config-interval=-1";
+                ",framerate=" + std::to_string(options.framerate) + "/1 ! " + enc + " ! " +
+                payloader + " name=pay" + std::to_string(pay++) + " pt=96" +
+                (encoder == "jpegenc" ? "" : " config-interval=-1");
     }
     if (options.audio) {
         line +=
@@ -148,7 +159,9 @@ int main(int argc, char** argv) {
         {"framerate", 0, 0, G_OPTION_ARG_INT, &options.framerate, "Frames per second (default 25)",
          "FPS"},
         {"encoder", 0, 0, G_OPTION_ARG_STRING, &options.encoder,
-         "H.264 encoder element (default x264enc, else openh264enc)", "ELEMENT"},
+         "Video encoder element (default x264enc, else openh264enc; x265enc sends H.265, jpegenc "
+         "JPEG)",
+         "ELEMENT"},
         {"pattern", 0, 0, G_OPTION_ARG_STRING, &options.pattern,
          "videotestsrc pattern (default ball)", "PATTERN"},
         {"key-interval", 0, 0, G_OPTION_ARG_INT, &options.keyInterval,

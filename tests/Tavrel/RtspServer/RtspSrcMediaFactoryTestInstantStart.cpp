@@ -13,10 +13,12 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "RtspServerTestSupport.h"
 #include "RtspSrcMediaFactoryTestSupport.h"
+#include "Tavrel/gst/GRef.h"
 
 namespace Norvane::Tavrel::Test::Factory {
 namespace {
@@ -186,6 +188,76 @@ TEST_F(InstantStart, AJoinerGetsTheKeyFrameFirstThenTheLiveStream) {
     const auto watched = watcher.Packets();
     EXPECT_GT(watched.size(), 60u);
     EXPECT_TRUE(Continuous(watched));
+}
+
+/// What an H.265 or JPEG packet starts: parameter sets only, the first packet of a picture,
+/// of a key picture (H.265: a random-access one; JPEG: every frame).
+struct Start {
+    bool parameterSets = false;
+    bool picture = false;
+    bool key = false;
+};
+
+Start H265Start(const Packet& packet) {
+    const auto* p = reinterpret_cast<const unsigned char*>(packet.payload.data());
+    const std::size_t size = packet.payload.size();
+    if (size < 3)
+        return {};
+    int type = (p[0] >> 1) & 0x3f;
+    if (type == 48 && size >= 5)  // an aggregation packet: its first unit counts
+        type = (p[4] >> 1) & 0x3f;
+    else if (type == 49)  // a fragmentation unit: only its first part starts one
+        type = (p[2] & 0x80) ? (p[2] & 0x3f) : -1;
+    const bool irap = type >= 16 && type <= 21;
+    return {type >= 32 && type <= 34, (type >= 0 && type <= 9) || irap, irap};
+}
+
+Start JpegStart(const Packet& packet) {
+    const auto* p = reinterpret_cast<const unsigned char*>(packet.payload.data());
+    // The fragment offset of the JPEG header: 0 in a frame's first packet.
+    const bool first = packet.payload.size() >= 8 && p[1] == 0 && p[2] == 0 && p[3] == 0;
+    return {false, first, first};
+}
+
+TEST_F(InstantStart, H265AndJpegJoinersStartAtAKeyFrame) {
+    // A small H.265 picture (x265 is slow); JPEG frames large enough to take many packets, so
+    // that a joiner given no cache would start inside one.
+    for (const auto& [encoder, start, width] :
+         {std::tuple{"x265enc", &H265Start, "160"}, std::tuple{"jpegenc", &JpegStart, "640"}}) {
+        SCOPED_TRACE(encoder);
+        if (!gst::Adopt(gst_element_factory_find(encoder))) {
+            ADD_FAILURE() << encoder << " is not installed";
+            continue;
+        }
+        TestCamera camera(
+            "/live", {"--encoder", encoder, "--key-interval", "2", "--width", width, "--height",
+                      width == std::string("160") ? "120" : "480", "--bitrate", "200"});
+        ASSERT_TRUE(camera.Ready());
+        MiniRelay relay({"/cam"});
+        relay.SetCamera("/cam", {camera.Url(), std::nullopt, std::nullopt});
+        Watcher watcher(relay.Port(), relay.Url("/cam"));
+        ASSERT_TRUE(watcher.Ok());
+        // Past the key frame the camera started with: the watcher had a second picture.
+        ASSERT_TRUE(Eventually(
+            [&] {
+                const auto packets = watcher.Packets();
+                return std::count_if(packets.begin(), packets.end(),
+                                     [&](const Packet& p) { return start(p).picture; }) >= 2;
+            },
+            10s));
+        RtspTestClient joiner(relay.Port(), "/cam");
+        const auto play = joiner.PlayInterleaved(relay.Url("/cam"));
+        ASSERT_EQ(play.status, 200) << play.headers;
+        const auto got = Receive(joiner, true, 20);
+        ASSERT_FALSE(got.empty());
+        const auto firstPicture = std::find_if(
+            got.begin(), got.end(), [&](const Packet& p) { return !start(p).parameterSets; });
+        ASSERT_NE(firstPicture, got.end());
+        EXPECT_TRUE(start(*firstPicture).key);
+        EXPECT_TRUE(std::all_of(got.begin(), firstPicture,
+                                [&](const Packet& p) { return start(p).parameterSets; }));
+        EXPECT_TRUE(Continuous(got));
+    }
 }
 
 }  // namespace
