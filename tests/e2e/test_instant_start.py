@@ -6,17 +6,25 @@ pull, and is let go after it; a keep-warm camera plays before anyone asks, gives
 the last key frame and stays."""
 
 import asyncio
-import base64
+import importlib.machinery
+import importlib.util
+import os
 import re
-import socket
 import struct
-import threading
-import time
 import unittest
 
 import websockets
 
 from test_service import CAMERA, TIMEOUT, Service, free_port, rpc, wait_until, write_json
+
+SOURCE = os.environ.get("TAVREL_SOURCE_DIR",
+                        os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+# The benchmarks' RTSP client.
+_loader = importlib.machinery.SourceFileLoader(
+    "relay_bench", os.path.join(SOURCE, "bench", "relay", "run-relay-bench"))
+_spec = importlib.util.spec_from_loader("relay_bench", _loader)
+relay_bench = importlib.util.module_from_spec(_spec)
+_loader.exec_module(relay_bench)
 
 KEY_INTERVAL = 4
 LINGER = 5
@@ -46,164 +54,58 @@ def parse_rtp(data):
     return struct.unpack_from("!H", data, 2)[0], bytes(data[offset:end])
 
 
-class RtspClient:
-    """A plain RTSP client: DESCRIBE, SETUP (interleaved on the connection or to two UDP
-    sockets), PLAY, then the RTP packets as they come."""
+class Client(relay_bench.RtspProbe):
+    """A client of the relay that plays over TCP or UDP and keeps every RTP packet as
+    (sequence number, payload), and the sequence number RTP-Info named."""
 
-    def __init__(self, port, path, tcp):
-        self.tcp = tcp
-        self.url = f"rtsp://127.0.0.1:{port}/{path}"
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=TIMEOUT)
-        self.buffer = b""
-        self.cseq = 0
-        self.session = None
-        self.udp = []
-        self.auth = "Basic " + base64.b64encode(b"admin:admin").decode()
-
-    def close(self):
-        self.sock.close()
-        for s in self.udp:
-            s.close()
-
-    def request(self, method, url, headers=()):
-        self.cseq += 1
-        lines = [f"{method} {url} RTSP/1.0", f"CSeq: {self.cseq}", f"Authorization: {self.auth}"]
-        if self.session:
-            lines.append(f"Session: {self.session}")
-        self.sock.sendall(("\r\n".join([*lines, *headers]) + "\r\n\r\n").encode())
-        while True:
-            frame = self.next_frame()
-            if isinstance(frame, tuple):
-                status, fields, body = frame
-                if fields.get("cseq") == str(self.cseq):
-                    if status != 200:
-                        raise AssertionError(f"{method} answered {status}")
-                    return fields, body
-
-    def next_frame(self):
-        """The next interleaved packet (bytes, channel 0 only) or response (status, headers,
-        body) on the connection."""
-        while True:
-            if self.buffer.startswith(b"$") and len(self.buffer) >= 4:
-                channel, length = self.buffer[1], struct.unpack_from("!H", self.buffer, 2)[0]
-                if len(self.buffer) >= 4 + length:
-                    data, self.buffer = self.buffer[4:4 + length], self.buffer[4 + length:]
-                    if channel == 0:
-                        return data
-                    continue
-            elif b"\r\n\r\n" in self.buffer:
-                head, rest = self.buffer.split(b"\r\n\r\n", 1)
-                lines = head.decode().split("\r\n")
-                fields = {k.strip().lower(): v.strip() for k, _, v in
-                          (line.partition(":") for line in lines[1:])}
-                length = int(fields.get("content-length", 0))
-                if len(rest) >= length:
-                    self.buffer = rest[length:]
-                    return int(lines[0].split()[1]), fields, rest[:length].decode()
-            data = self.sock.recv(65536)
-            if not data:
-                raise AssertionError("the relay closed the connection")
-            self.buffer += data
-
-    def play(self):
-        """DESCRIBE, SETUP and PLAY; the sequence number RTP-Info names."""
-        fields, sdp = self.request("DESCRIBE", self.url, ["Accept: application/sdp"])
-        control = re.search(r"^a=control:(\S+)", sdp.split("m=video", 1)[1], re.M).group(1)
-        base = fields.get("content-base", self.url + "/")
-        stream = control if "://" in control else base.rstrip("/") + "/" + control
-        if self.tcp:
-            transport = "RTP/AVP/TCP;unicast;interleaved=0-1"
-        else:
-            while True:
-                rtp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-                rtp.bind(("127.0.0.1", 0))
-                rtcp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-                try:
-                    rtcp.bind(("127.0.0.1", rtp.getsockname()[1] + 1))
-                    break
-                except OSError:
-                    rtp.close()
-                    rtcp.close()
-            rtp.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
-            rtp.settimeout(TIMEOUT)
-            self.udp = [rtp, rtcp]
-            port = rtp.getsockname()[1]
-            transport = f"RTP/AVP;unicast;client_port={port}-{port + 1}"
-        fields, _ = self.request("SETUP", stream, [f"Transport: {transport}"])
-        self.session = fields["session"].split(";")[0]
-        fields, _ = self.request("PLAY", self.url, ["Range: npt=0-"])
-        return int(re.search(r"seq=(\d+)", fields["rtp-info"]).group(1))
-
-    def packets(self, count):
-        """The next `count` RTP packets, as (sequence number, payload)."""
-        got = []
-        while len(got) < count:
-            if self.tcp:
-                frame = self.next_frame()
-                data = frame if isinstance(frame, bytes) else None
-            else:
-                data = self.udp[0].recv(65536)
-            packet = parse_rtp(data) if data else None
-            if packet:
-                got.append(packet)
-        return got
-
-
-class Watcher(threading.Thread):
-    """A client playing over TCP for the whole test, keeping every packet by sequence number."""
-
-    def __init__(self, port, path):
-        super().__init__(daemon=True)
-        self.client = RtspClient(port, path, tcp=True)
-        self.client.play()
-        self.lock = threading.Lock()
-        self.seen = {}  # sequence number -> payload
-        self.order = []  # sequence numbers as they came
-        self.key_frames = 0  # parameter sets seen since playing
-        self.stopping = False
+    def __init__(self, port, path, transport):
+        self.got = []
+        self.rtp_info_seq = None
+        super().__init__(f"rtsp://127.0.0.1:{port}/{path}", "admin", "admin", transport)
         self.start()
 
-    def run(self):
-        try:
-            while not self.stopping:
-                seq, payload = self.client.packets(1)[0]
-                with self.lock:
-                    self.seen[seq] = payload
-                    self.order.append(seq)
-                    self.key_frames += nal_type(payload) == 7
-        except (OSError, AssertionError):
-            pass  # the connection ended
+    def request(self, method, url, headers=""):
+        status, fields, body = super().request(method, url, headers)
+        if method == "PLAY" and status == 200:
+            self.rtp_info_seq = int(re.search(r"seq=(\d+)", fields["rtp-info"]).group(1))
+        return status, fields, body
 
-    def stop(self):
-        if self.stopping:
-            return
-        self.stopping = True
-        self.client.sock.shutdown(socket.SHUT_RDWR)
-        self.join(TIMEOUT)
-        self.client.close()
+    def record(self, packet):
+        parsed = parse_rtp(packet)
+        if parsed:
+            with self.lock:
+                self.got.append(parsed)
+        super().record(packet)
+
+    def received(self, count=None):
+        if count:
+            wait_until(lambda: len(self.got) >= count, f"{count} packets")
+        with self.lock:
+            return list(self.got[:count])
 
 
 class InstantStartTest(unittest.TestCase):
     def assert_continuous(self, seqs):
         self.assertEqual(seqs, [(seqs[0] + i) & 0xFFFF for i in range(len(seqs))])
 
-    def assert_starts_with_key_frame(self, packets, rtp_info_seq, watcher=None):
+    def assert_starts_with_key_frame(self, client, watcher=None):
         """The parameter sets and the key frame first (delimiters and SEI aside), the first one
         named by RTP-Info, then every sequence number once. With a watcher of the same camera:
         each packet carries what the watcher got under its sequence number."""
+        packets = client.received(JOIN_PACKETS)
         types = [t for t in (nal_type(p) for _, p in packets) if t not in (0, 6, 9)]
         first_slice = next(i for i, t in enumerate(types) if 1 <= t <= 5)
         self.assertEqual(types[first_slice], 5, types[:first_slice + 1])
         self.assertEqual(types[0], 7)
         self.assertTrue(set(types[:first_slice]) <= {7, 8}, types[:first_slice])
-        self.assertEqual(packets[0][0], rtp_info_seq)
+        self.assertEqual(packets[0][0], client.rtp_info_seq)
         self.assert_continuous([seq for seq, _ in packets])
         if watcher is not None:
-            with watcher.lock:
-                self.assertIn(packets[0][0], watcher.seen)
-                for seq, payload in packets:
-                    if seq in watcher.seen:
-                        self.assertEqual(watcher.seen[seq], payload, seq)
+            seen = dict(watcher.received())
+            self.assertIn(packets[0][0], seen)
+            for seq, payload in packets:
+                if seq in seen:
+                    self.assertEqual(seen[seq], payload, seq)
 
     def test_joiners_get_the_last_key_frame_and_kept_cameras_stay(self):
         s = Service(self)
@@ -242,47 +144,44 @@ class InstantStartTest(unittest.TestCase):
         warm = wait_until(lambda: state_is("warm", "streaming", 0), "the warm camera to stream")
         wait_until(lambda: state_is("door", "idle"), "the door camera to be mounted")
 
-        watcher = Watcher(s.rtsp_port, "door")
+        watcher = Client(s.rtsp_port, "door", "tcp")
         self.addCleanup(watcher.stop)
-        for tcp in (True, False):
-            with self.subTest("tcp" if tcp else "udp"):
+        for transport in ("tcp", "udp"):
+            with self.subTest(transport):
                 # Most likely inside a group of pictures: the watcher had a key frame, the next
                 # one comes every 4 s.
-                wait_until(lambda: watcher.key_frames > 0 and len(watcher.seen) > 60,
+                wait_until(lambda: len(watcher.got) > 60 and
+                           any(nal_type(p) == 7 for _, p in watcher.received()),
                            "the watcher to play")
-                joiner = RtspClient(s.rtsp_port, "door", tcp)
+                joiner = Client(s.rtsp_port, "door", transport)
                 try:
-                    seq = joiner.play()
-                    self.assert_starts_with_key_frame(joiner.packets(JOIN_PACKETS), seq, watcher)
+                    self.assert_starts_with_key_frame(joiner, watcher)
                 finally:
-                    joiner.close()
+                    joiner.stop()
         watcher.stop()
         # The watcher saw its stream unchanged by the joiners.
-        self.assertGreater(len(watcher.order), 60)
-        self.assert_continuous(watcher.order)
+        self.assert_continuous([seq for seq, _ in watcher.received()])
 
         # The last client gone, the door camera lingers; a client back within that time gets
         # the cached key frame from the same pull of the camera (streaming since the same
         # moment), and then the camera is let go.
         door = wait_until(lambda: state_is("door", "streaming", 0), "the door camera to linger")
-        back = RtspClient(s.rtsp_port, "door", tcp=True)
+        back = Client(s.rtsp_port, "door", "tcp")
         try:
-            seq = back.play()
-            self.assert_starts_with_key_frame(back.packets(JOIN_PACKETS), seq)
+            self.assert_starts_with_key_frame(back)
             playing = wait_until(lambda: state_is("door", "streaming", 1), "the client back")
             self.assertEqual(playing["since"], door["since"])
         finally:
-            back.close()
+            back.stop()
         wait_until(lambda: state_is("door", "idle"), "the door camera to be let go",
                    LINGER + TIMEOUT)
 
         # The keep-warm camera's first viewer gets its key frame, and the camera stays after it.
-        viewer = RtspClient(s.rtsp_port, "warm", tcp=False)
+        viewer = Client(s.rtsp_port, "warm", "udp")
         try:
-            seq = viewer.play()
-            self.assert_starts_with_key_frame(viewer.packets(JOIN_PACKETS), seq)
+            self.assert_starts_with_key_frame(viewer)
         finally:
-            viewer.close()
+            viewer.stop()
         self.assertEqual(wait_until(lambda: state_is("warm", "streaming", 0),
                                     "the warm camera to stay")["since"], warm["since"])
         s.stop()
