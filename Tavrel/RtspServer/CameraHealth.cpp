@@ -19,7 +19,8 @@ using std::chrono::milliseconds;
 constexpr milliseconds kCheckBatch{1000};
 /// The window of the published bit rate.
 constexpr std::chrono::seconds kBitrateWindow{10};
-constexpr std::chrono::milliseconds kMinBitrateSpan{1000};
+/// The shortest span the bit rate is taken over (a media just begun has no rate yet).
+constexpr milliseconds kMinBitrateSpan{1000};
 /// Shorter passwords are not searched for in error texts (they would match anywhere).
 constexpr std::size_t kMinScrubbedPassword = 4;
 /// Rounds of the context run after the loop ended, for callbacks of cancelled checks.
@@ -268,7 +269,6 @@ std::vector<CameraStatus> CameraHealth::Cameras() {
             status.codec = codec.empty() ? record->codec : std::move(codec);
             if (m.Active() && !record->samples.empty()) {
                 const auto& [at, bytes] = record->samples.front();
-                // Over a second at least: a media a few milliseconds old has no rate yet.
                 const auto span = std::max<std::int64_t>(
                     duration_cast<milliseconds>(now - at).count(), kMinBitrateSpan.count());
                 status.bitrateKbps = (m.Bytes() - bytes) * 8 / static_cast<std::uint64_t>(span);
