@@ -357,8 +357,7 @@ void CameraHealth::ReconcileLocked(Record& record, Clock::time_point now) {
     CameraMedia& media = *record.media;
     if (media.Active()) {
         record.mediaSeen = true;
-        // The window starts where the media began, so that its first packets count even when
-        // they came before this record heard of the media.
+        // The window starts where the media began: its first packets may predate our look.
         if (record.samples.empty())
             record.samples.push_back(media.Began());
         if (now - record.samples.back().first >= std::chrono::seconds(1))
