@@ -72,25 +72,28 @@ class StatusTest(unittest.TestCase):
             # Until the service has registered the method, the web service knows none.
             return reply.get("result", {"cameras": []})
 
-        async def wait_states(ws, states, timeout=TIMEOUT):
-            """The status once every camera named in `states` is in its state."""
+        async def wait_states(ws, states, timeout=TIMEOUT, checked=()):
+            """The status once every camera named in `states` is in its state, and each in
+            `checked` has been checked (a check brings its codec)."""
             deadline = time.monotonic() + timeout
             ident = 100
             while True:
                 ident += 1
                 result = await status(ws, ident)
                 cameras = {c["path"]: c for c in result["cameras"]}
-                if all(cameras.get(p, {}).get("state") == st for p, st in states.items()):
+                if all(cameras.get(p, {}).get("state") == st for p, st in states.items()) and \
+                        all(cameras[p]["codec"] for p in checked):
                     return result, cameras
                 self.assertLess(time.monotonic(), deadline, (states, result))
                 await asyncio.sleep(0.1)
 
         async def scenario():
             async with websockets.connect(f"ws://127.0.0.1:{s.ws_port}") as ws:
-                # Idle cameras are checked within seconds of their mount.
+                # Idle cameras are checked within seconds of their mount. /a and /b were mounted
+                # before checks were on, idle and unchecked: their first check brings the codec.
                 result, cameras = await wait_states(
                     ws, {"a": "idle", "b": "idle", "locked": "unauthorized",
-                         "missing": "unreachable"})
+                         "missing": "unreachable"}, checked=("a", "b"))
                 server = result["server"]
                 self.assertEqual(
                     {k: server[k] for k in ("running", "port", "interface", "clientsPlaying",
