@@ -180,6 +180,7 @@ void JsonRpcHandler::SetRtspServerAvailable(bool available) {
 }
 
 void JsonRpcHandler::UpdateRtspServerCapability() {
+    const std::lock_guard order{capabilityMutex_};
     Capability::Registry registry;
     {
         std::shared_lock lock{mutex_};

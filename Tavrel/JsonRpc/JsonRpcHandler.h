@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <shared_mutex>
 #include <vector>
 
@@ -86,7 +87,12 @@ private:
 
     Pandrix::Connector::CafConnector connector_;
     IDataHandler* dataHandler_;  // not owned; the controller outlives the handler
-    std::shared_mutex mutex_;    // guards the three handles below
+    // Lock order: capabilityMutex_, then mutex_.
+    // Held through each capability update, from reading available_ to the web service's answer,
+    // so that updates from the connection and from the server's start cannot arrive in the
+    // wrong order and leave the web service with an availability that is no longer true.
+    std::mutex capabilityMutex_;
+    std::shared_mutex mutex_;  // guards the three handles below
     Pandrix::Capability::Registry capabilityRegistry_;
     Pandrix::JsonRpc::Broker::Topic topic_;
     Pandrix::JsonRpc::Broker::Topic statusTopic_;

@@ -254,9 +254,15 @@ class ServiceTest(unittest.TestCase):
                 break
             self.assertLess(time.monotonic(), deadline, reply)
             await asyncio.sleep(0.1)
-        caps = await rpc(ws, ident + 1, "Pandrix.GetCapabilities")
-        self.assertEqual(caps["result"], {"RtspCameraServer": True})
-        sub = await rpc(ws, ident + 2, "Pandrix.Subscribe", {"topic": "Tavrel.Rtsp.Cameras"})
+        # The capability follows the RTSP server's start, which may come after the method.
+        while True:
+            ident += 1
+            caps = await rpc(ws, ident, "Pandrix.GetCapabilities")
+            if caps.get("result") == {"RtspCameraServer": True}:
+                break
+            self.assertLess(time.monotonic(), deadline, caps)
+            await asyncio.sleep(0.1)
+        sub = await rpc(ws, ident + 1, "Pandrix.Subscribe", {"topic": "Tavrel.Rtsp.Cameras"})
         self.assertIs(sub["result"], True)
         self.assertEqual((await next_notification(ws))["params"], s.published(cameras))
 
