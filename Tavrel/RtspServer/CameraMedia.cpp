@@ -59,14 +59,16 @@ void OnNewManager(GstElement*, GstElement* manager, gpointer share) {
 }  // namespace
 
 void CameraMedia::Begin() {
-    generation_.fetch_add(1);
-    flowing_ = false;
-    active_.fetch_add(1);
+    // Noted before the media counts as active: a health record that sees it active reads
+    // where this media began, not where the one before it did.
     {
         const std::lock_guard lock(mutex_);
         began_ = {std::chrono::steady_clock::now(), Bytes()};
         g_weak_ref_set(&jitterBuffer_, nullptr);
     }
+    generation_.fetch_add(1);
+    flowing_ = false;
+    active_.fetch_add(1);
     Wake();
 }
 
