@@ -269,9 +269,10 @@ std::vector<CameraStatus> CameraHealth::Cameras() {
             status.codec = codec.empty() ? record->codec : std::move(codec);
             if (m.Active() && !record->samples.empty()) {
                 const auto& [at, bytes] = record->samples.front();
-                const auto span = std::max<std::int64_t>(
-                    duration_cast<milliseconds>(now - at).count(), kMinBitrateSpan.count());
-                status.bitrateKbps = (m.Bytes() - bytes) * 8 / static_cast<std::uint64_t>(span);
+                const auto span = static_cast<std::uint64_t>(std::max<std::int64_t>(
+                    duration_cast<milliseconds>(now - at).count(), kMinBitrateSpan.count()));
+                // Rounded up: a camera that sent anything in the window shows above 0.
+                status.bitrateKbps = ((m.Bytes() - bytes) * 8 + span - 1) / span;
             }
             if (const auto last = m.LastPacketUs(); last > 0)
                 status.lastPacketAt =
