@@ -18,6 +18,18 @@ namespace {
 constexpr const char* kElementName = "rtppassthroughpay";
 constexpr guint kDefaultPt = 96;
 constexpr guint kDefaultMtu = 1400;
+// A frame's packets go downstream as one list: the list is pushed at the frame's last packet
+// (RTP marker), at another frame's or stream's first, when it holds this many packets, or when
+// its first packet has waited longer than kMaxPendingWaitUs by the time the next one arrives.
+constexpr guint kMaxPendingPackets = 64;
+constexpr gint64 kMaxPendingWaitUs = 5000;
+
+/* What the collecting of a frame needs to know of a packet. */
+struct PacketHeader {
+    guint ssrc = 0;
+    guint timestamp = 0;
+    bool marker = false;
+};
 
 enum {
     PROP_0,
@@ -57,12 +69,14 @@ static void tavrel_rtp_passthrough_pay_reset_locked(TavrelRtpPassthroughPay* sel
     }
 }
 
-/* Notes what the packet carries before it goes downstream unchanged. */
-static void tavrel_rtp_passthrough_pay_record(TavrelRtpPassthroughPay* self, GstBuffer* buffer) {
+/* Notes what the packet carries before it goes downstream unchanged; false when it is no RTP
+ * packet, else `header` (may be NULL) tells its SSRC, RTP time and marker. */
+static bool tavrel_rtp_passthrough_pay_record(TavrelRtpPassthroughPay* self, GstBuffer* buffer,
+                                              PacketHeader* header) {
     GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
     if (!gst_rtp_buffer_map(buffer, GST_MAP_READ, &rtp)) {
         GST_LOG_OBJECT(self, "not an RTP packet, passed on without being recorded");
-        return;
+        return false;
     }
     const guint pt = gst_rtp_buffer_get_payload_type(&rtp);
     const guint ssrc = gst_rtp_buffer_get_ssrc(&rtp);
@@ -101,14 +115,78 @@ static void tavrel_rtp_passthrough_pay_record(TavrelRtpPassthroughPay* self, Gst
         self->running_time = gst_segment_to_running_time(&self->segment, GST_FORMAT_TIME, ts);
     self->have_packet = TRUE;
     GST_OBJECT_UNLOCK(self);
+    if (header) {
+        header->ssrc = ssrc;
+        header->timestamp = timestamp;
+        header->marker = gst_rtp_buffer_get_marker(&rtp);
+    }
     gst_rtp_buffer_unmap(&rtp);
+    return true;
+}
+
+/* The packets collected so far (transfer full; NULL when none), no longer pending. */
+static GstBufferList* tavrel_rtp_passthrough_pay_take_pending(TavrelRtpPassthroughPay* self) {
+    GST_OBJECT_LOCK(self);
+    GstBufferList* pending = self->pending;
+    self->pending = nullptr;
+    GST_OBJECT_UNLOCK(self);
+    return pending;
+}
+
+/* Pushes the packets collected so far; OK when there were none. */
+static GstFlowReturn tavrel_rtp_passthrough_pay_push_pending(TavrelRtpPassthroughPay* self) {
+    GstBufferList* pending = tavrel_rtp_passthrough_pay_take_pending(self);
+    return pending ? gst_pad_push_list(self->srcpad, pending) : GST_FLOW_OK;
+}
+
+static void tavrel_rtp_passthrough_pay_drop_pending(TavrelRtpPassthroughPay* self) {
+    if (GstBufferList* pending = tavrel_rtp_passthrough_pay_take_pending(self)) {
+        GST_DEBUG_OBJECT(self, "dropped %u pending packets", gst_buffer_list_length(pending));
+        gst_buffer_list_unref(pending);
+    }
 }
 
 static GstFlowReturn tavrel_rtp_passthrough_pay_chain(GstPad*, GstObject* parent,
                                                       GstBuffer* buffer) {
     TavrelRtpPassthroughPay* self = TAVREL_RTP_PASSTHROUGH_PAY(parent);
-    tavrel_rtp_passthrough_pay_record(self, buffer);
-    return gst_pad_push(self->srcpad, buffer);
+    PacketHeader header;
+    if (!tavrel_rtp_passthrough_pay_record(self, buffer, &header)) {
+        const GstFlowReturn ret = tavrel_rtp_passthrough_pay_push_pending(self);
+        const GstFlowReturn own = gst_pad_push(self->srcpad, buffer);
+        return ret == GST_FLOW_OK ? own : ret;
+    }
+    const gint64 now = g_get_monotonic_time();
+    GstBufferList* before = nullptr;  // pushed ahead of the packet's own list
+    GstBufferList* complete = nullptr;
+    GST_OBJECT_LOCK(self);
+    if (self->pending &&
+        (header.ssrc != self->pending_ssrc || header.timestamp != self->pending_timestamp ||
+         now - self->pending_since > kMaxPendingWaitUs)) {
+        before = self->pending;
+        self->pending = nullptr;
+    }
+    if (!self->pending) {
+        self->pending = gst_buffer_list_new_sized(kMaxPendingPackets);
+        self->pending_ssrc = header.ssrc;
+        self->pending_timestamp = header.timestamp;
+        self->pending_since = now;
+    }
+    gst_buffer_list_add(self->pending, buffer);
+    if (header.marker || gst_buffer_list_length(self->pending) >= kMaxPendingPackets) {
+        complete = self->pending;
+        self->pending = nullptr;
+    }
+    GST_OBJECT_UNLOCK(self);
+
+    GstFlowReturn ret = GST_FLOW_OK;
+    if (before)
+        ret = gst_pad_push_list(self->srcpad, before);
+    if (complete) {
+        const GstFlowReturn own = gst_pad_push_list(self->srcpad, complete);
+        if (ret == GST_FLOW_OK)
+            ret = own;
+    }
+    return ret;
 }
 
 static GstFlowReturn tavrel_rtp_passthrough_pay_chain_list(GstPad*, GstObject* parent,
@@ -116,14 +194,27 @@ static GstFlowReturn tavrel_rtp_passthrough_pay_chain_list(GstPad*, GstObject* p
     TavrelRtpPassthroughPay* self = TAVREL_RTP_PASSTHROUGH_PAY(parent);
     const guint length = gst_buffer_list_length(list);
     if (length > 0)
-        tavrel_rtp_passthrough_pay_record(self, gst_buffer_list_get(list, length - 1));
-    return gst_pad_push_list(self->srcpad, list);
+        tavrel_rtp_passthrough_pay_record(self, gst_buffer_list_get(list, length - 1), nullptr);
+    const GstFlowReturn ret = tavrel_rtp_passthrough_pay_push_pending(self);
+    const GstFlowReturn own = gst_pad_push_list(self->srcpad, list);
+    return ret == GST_FLOW_OK ? own : ret;
 }
 
 static gboolean tavrel_rtp_passthrough_pay_sink_event(GstPad* pad, GstObject* parent,
                                                       GstEvent* event) {
     TavrelRtpPassthroughPay* self = TAVREL_RTP_PASSTHROUGH_PAY(parent);
-    switch (GST_EVENT_TYPE(event)) {
+    const GstEventType type = GST_EVENT_TYPE(event);
+    if (type == GST_EVENT_FLUSH_START || type == GST_EVENT_FLUSH_STOP) {
+        tavrel_rtp_passthrough_pay_drop_pending(self);
+    } else if (GST_EVENT_IS_SERIALIZED(event)) {
+        // Whatever the event marks (end of stream, new segment or caps) comes after the
+        // packets collected before it.
+        const GstFlowReturn ret = tavrel_rtp_passthrough_pay_push_pending(self);
+        if (ret != GST_FLOW_OK)
+            GST_DEBUG_OBJECT(self, "pending packets before %s: %s", GST_EVENT_TYPE_NAME(event),
+                             gst_flow_get_name(ret));
+    }
+    switch (type) {
         case GST_EVENT_CAPS: {
             GstCaps* caps = nullptr;
             gst_event_parse_caps(event, &caps);
@@ -170,8 +261,12 @@ static GstStateChangeReturn tavrel_rtp_passthrough_pay_change_state(GstElement* 
         tavrel_rtp_passthrough_pay_reset_locked(self);
         GST_OBJECT_UNLOCK(self);
     }
-    return GST_ELEMENT_CLASS(tavrel_rtp_passthrough_pay_parent_class)
-        ->change_state(element, transition);
+    const GstStateChangeReturn ret = GST_ELEMENT_CLASS(tavrel_rtp_passthrough_pay_parent_class)
+                                         ->change_state(element, transition);
+    // The pads are inactive now: no streaming thread collects packets any more.
+    if (transition == GST_STATE_CHANGE_PAUSED_TO_READY)
+        tavrel_rtp_passthrough_pay_drop_pending(self);
+    return ret;
 }
 
 /* The first packet a client joining through `watch` gets: its first cached packet when it has
@@ -339,6 +434,9 @@ static void tavrel_rtp_passthrough_pay_finalize(GObject* object) {
     TavrelRtpPassthroughPay* self = TAVREL_RTP_PASSTHROUGH_PAY(object);
     delete static_cast<KeyCache*>(self->cache);
     self->cache = nullptr;
+    if (self->pending)
+        gst_buffer_list_unref(self->pending);
+    self->pending = nullptr;
     G_OBJECT_CLASS(tavrel_rtp_passthrough_pay_parent_class)->finalize(object);
 }
 
@@ -419,6 +517,10 @@ static void tavrel_rtp_passthrough_pay_init(TavrelRtpPassthroughPay* self) {
     self->instant_start = FALSE;
     self->watches = nullptr;
     self->cache = new KeyCache;
+    self->pending = nullptr;
+    self->pending_ssrc = 0;
+    self->pending_timestamp = 0;
+    self->pending_since = 0;
     tavrel_rtp_passthrough_pay_reset_locked(self);
 }
 

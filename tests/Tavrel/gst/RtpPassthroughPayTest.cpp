@@ -30,6 +30,7 @@ struct Packet {
     guint32 ssrc = 0x11223344;
     guint8 pt = 96;
     GstClockTime pts = GST_CLOCK_TIME_NONE;
+    bool marker = true;  // a whole frame: it goes downstream at once
 };
 
 GstBuffer* MakeRtp(const Packet& p) {
@@ -40,6 +41,7 @@ GstBuffer* MakeRtp(const Packet& p) {
     gst_rtp_buffer_set_timestamp(&rtp, p.timestamp);
     gst_rtp_buffer_set_ssrc(&rtp, p.ssrc);
     gst_rtp_buffer_set_payload_type(&rtp, p.pt);
+    gst_rtp_buffer_set_marker(&rtp, p.marker);
     guint8* payload = static_cast<guint8*>(gst_rtp_buffer_get_payload(&rtp));
     for (guint i = 0; i < 12; ++i)
         payload[i] = static_cast<guint8>(p.seq + i);
@@ -184,6 +186,64 @@ TEST_F(RtpPassthroughPayTest, BufferListsPassWhole) {
     EXPECT_EQ(UintProperty(pay_, "timestamp"), 5102u);
 }
 
+TEST_F(RtpPassthroughPayTest, FramesGoDownstreamAsOneList) {
+    gst_harness_set_src_caps_str(harness_, kCaps);
+    std::vector<guint> lists;  // the length of each list pushed
+    const GRef<GstPad> src = Adopt(gst_element_get_static_pad(pay_, "src"));
+    gst_pad_add_probe(
+        src.get(), GST_PAD_PROBE_TYPE_BUFFER_LIST,
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) {
+            static_cast<std::vector<guint>*>(data)->push_back(
+                gst_buffer_list_length(GST_PAD_PROBE_INFO_BUFFER_LIST(info)));
+            return GST_PAD_PROBE_OK;
+        },
+        &lists, nullptr);
+    auto push = [&](guint16 seq, guint32 ts, bool marker, guint32 ssrc = 1) {
+        ASSERT_EQ(gst_harness_push(harness_, MakeRtp({seq, ts, ssrc, 96, GST_SECOND, marker})),
+                  GST_FLOW_OK);
+    };
+    auto drain = [&] {
+        std::vector<guint> seqs;
+        while (gst_harness_buffers_in_queue(harness_) > 0) {
+            GstBuffer* out = gst_harness_pull(harness_);
+            GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
+            gst_rtp_buffer_map(out, GST_MAP_READ, &rtp);
+            seqs.push_back(gst_rtp_buffer_get_seq(&rtp));
+            gst_rtp_buffer_unmap(&rtp);
+            gst_buffer_unref(out);
+        }
+        return seqs;
+    };
+
+    // Held until the frame's last packet, recorded at once.
+    push(1, 1000, false);
+    push(2, 1000, false);
+    EXPECT_TRUE(drain().empty());
+    EXPECT_EQ(UintProperty(pay_, "seqnum"), 2u);
+    push(3, 1000, true);
+    EXPECT_THAT(drain(), ElementsAre(1u, 2u, 3u));
+    // Another frame or another source ends what was collected.
+    push(4, 4600, false);
+    push(5, 8200, false);
+    EXPECT_THAT(drain(), ElementsAre(4u));
+    push(6, 8200, false, 2);
+    EXPECT_THAT(drain(), ElementsAre(5u));
+    // A serialized event follows the packets collected before it.
+    ASSERT_TRUE(gst_harness_push_event(harness_, gst_event_new_gap(0, GST_SECOND)));
+    EXPECT_THAT(drain(), ElementsAre(6u));
+    // At most 64 packets in a list.
+    for (guint16 seq = 100; seq < 165; ++seq)
+        push(seq, 11800, false);
+    EXPECT_EQ(drain().size(), 64u);
+    EXPECT_THAT(lists, ElementsAre(3u, 1u, 1u, 1u, 64u));
+    // A flush drops what was collected.
+    ASSERT_TRUE(gst_harness_push_event(harness_, gst_event_new_flush_start()));
+    ASSERT_TRUE(gst_harness_push_event(harness_, gst_event_new_flush_stop(TRUE)));
+    gst_harness_set_src_caps_str(harness_, kCaps);
+    push(200, 15400, true);
+    EXPECT_THAT(drain(), ElementsAre(200u));
+}
+
 TEST_F(RtpPassthroughPayTest, DataThatIsNotRtpPassesUnrecorded) {
     gst_harness_set_src_caps_str(harness_, kCaps);
     GstBuffer* junk = gst_buffer_new_wrapped(g_strdup("junk"), 4);
@@ -257,10 +317,10 @@ TEST_F(RtpPassthroughPayTest, StatsFollowWatchedSinks) {
         gst_rtp_buffer_unmap(&rtp);
         return buffer;
     };
-    for (auto* buffer : {packet(10, 1000, false), packet(11, 1000, true), packet(12, 4600, true)}) {
+    for (auto* buffer : {packet(10, 1000, false), packet(11, 1000, true), packet(12, 4600, true)})
         ASSERT_EQ(gst_harness_push(harness_, buffer), GST_FLOW_OK);
+    for (int i = 0; i < 3; ++i)
         gst_buffer_unref(gst_harness_pull(harness_));
-    }
 
     // A network sink has sent what it handled; an appsink's last packet may still wait.
     GRef<GstElement> net = Sink(gst_element_factory_make("fakesink", "net"));
@@ -339,6 +399,7 @@ TEST_F(RtpPassthroughPayTest, KeyFrameCacheNamesItsFirstPacket) {
         gst_rtp_buffer_set_timestamp(&rtp, ts);
         gst_rtp_buffer_set_ssrc(&rtp, 0x11223344);
         gst_rtp_buffer_set_payload_type(&rtp, 96);
+        gst_rtp_buffer_set_marker(&rtp, TRUE);  // each packet its own frame: passed on at once
         std::copy(payload.begin(), payload.end(),
                   static_cast<guint8*>(gst_rtp_buffer_get_payload(&rtp)));
         gst_rtp_buffer_unmap(&rtp);
