@@ -21,6 +21,8 @@ constexpr guint kDefaultMtu = 1400;
 // A frame's packets go downstream as one list: the list is pushed at the frame's last packet
 // (RTP marker), at another frame's or stream's first, when it holds this many packets, or when
 // its first packet has waited longer than kMaxPendingWaitUs by the time the next one arrives.
+// Packets are collected only while frames end with their marker: a camera that does not set it
+// (or a lost last packet) would otherwise hold each frame back until the next one began.
 constexpr guint kMaxPendingPackets = 64;
 constexpr gint64 kMaxPendingWaitUs = 5000;
 
@@ -59,6 +61,7 @@ static void tavrel_rtp_passthrough_pay_reset_locked(TavrelRtpPassthroughPay* sel
     self->timestamp = 0;
     self->running_time = GST_CLOCK_TIME_NONE;
     self->frame_duration = 0;
+    self->frames_marked = FALSE;
     gst_segment_init(&self->segment, GST_FORMAT_UNDEFINED);
     if (self->cache)
         static_cast<KeyCache*>(self->cache)->Clear();
@@ -159,11 +162,24 @@ static GstFlowReturn tavrel_rtp_passthrough_pay_chain(GstPad*, GstObject* parent
     GstBufferList* before = nullptr;  // pushed ahead of the packet's own list
     GstBufferList* complete = nullptr;
     GST_OBJECT_LOCK(self);
-    if (self->pending &&
-        (header.ssrc != self->pending_ssrc || header.timestamp != self->pending_timestamp ||
-         now - self->pending_since > kMaxPendingWaitUs)) {
-        before = self->pending;
-        self->pending = nullptr;
+    if (self->pending) {
+        const bool other_source = header.ssrc != self->pending_ssrc;
+        const bool next_frame = !other_source && header.timestamp != self->pending_timestamp;
+        if (other_source || next_frame || now - self->pending_since > kMaxPendingWaitUs) {
+            before = self->pending;
+            self->pending = nullptr;
+        }
+        if (next_frame)
+            self->frames_marked = FALSE;  // that frame ended without its marker
+    }
+    const bool collect = self->frames_marked;
+    if (header.marker)
+        self->frames_marked = TRUE;
+    if (!collect) {
+        GST_OBJECT_UNLOCK(self);
+        GstFlowReturn ret = before ? gst_pad_push_list(self->srcpad, before) : GST_FLOW_OK;
+        const GstFlowReturn own = gst_pad_push(self->srcpad, buffer);
+        return ret == GST_FLOW_OK ? own : ret;
     }
     if (!self->pending) {
         self->pending = gst_buffer_list_new_sized(kMaxPendingPackets);
@@ -521,6 +537,7 @@ static void tavrel_rtp_passthrough_pay_init(TavrelRtpPassthroughPay* self) {
     self->pending_ssrc = 0;
     self->pending_timestamp = 0;
     self->pending_since = 0;
+    self->frames_marked = FALSE;
     tavrel_rtp_passthrough_pay_reset_locked(self);
 }
 

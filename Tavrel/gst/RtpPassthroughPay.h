@@ -42,6 +42,7 @@ struct _TavrelRtpPassthroughPay {
     guint pending_ssrc;        /* SSRC of the pending packets */
     guint pending_timestamp;   /* RTP time of the pending packets */
     gint64 pending_since;      /* monotonic time the first pending packet arrived, in µs */
+    gboolean frames_marked;    /* the last frame ended with its marker: packets are collected */
 };
 
 struct _TavrelRtpPassthroughPayClass {

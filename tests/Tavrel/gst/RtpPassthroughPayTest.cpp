@@ -215,32 +215,39 @@ TEST_F(RtpPassthroughPayTest, FramesGoDownstreamAsOneList) {
         return seqs;
     };
 
-    // Held until the frame's last packet, recorded at once.
+    // Passed on one by one until a frame has ended with its marker.
     push(1, 1000, false);
-    push(2, 1000, false);
-    EXPECT_TRUE(drain().empty());
-    EXPECT_EQ(UintProperty(pay_, "seqnum"), 2u);
-    push(3, 1000, true);
-    EXPECT_THAT(drain(), ElementsAre(1u, 2u, 3u));
-    // Another frame or another source ends what was collected.
+    push(2, 1000, true);
+    EXPECT_THAT(drain(), ElementsAre(1u, 2u));
+    // Then held until the frame's last packet, recorded at once.
+    push(3, 4600, false);
     push(4, 4600, false);
-    push(5, 8200, false);
-    EXPECT_THAT(drain(), ElementsAre(4u));
-    push(6, 8200, false, 2);
-    EXPECT_THAT(drain(), ElementsAre(5u));
-    // A serialized event follows the packets collected before it.
-    ASSERT_TRUE(gst_harness_push_event(harness_, gst_event_new_gap(0, GST_SECOND)));
+    EXPECT_TRUE(drain().empty());
+    EXPECT_EQ(UintProperty(pay_, "seqnum"), 4u);
+    push(5, 4600, true);
+    EXPECT_THAT(drain(), ElementsAre(3u, 4u, 5u));
+    // Another source ends what was collected; a serialized event follows it.
+    push(6, 8200, false);
+    push(7, 8200, false, 2);
     EXPECT_THAT(drain(), ElementsAre(6u));
+    ASSERT_TRUE(gst_harness_push_event(harness_, gst_event_new_gap(0, GST_SECOND)));
+    EXPECT_THAT(drain(), ElementsAre(7u));
+    // A frame that ended without its marker: one by one again until a marker comes.
+    push(8, 11800, false, 2);
+    push(9, 15400, false, 2);
+    EXPECT_THAT(drain(), ElementsAre(8u, 9u));
+    push(10, 15400, true, 2);
+    EXPECT_THAT(drain(), ElementsAre(10u));
     // At most 64 packets in a list.
     for (guint16 seq = 100; seq < 165; ++seq)
-        push(seq, 11800, false);
+        push(seq, 19000, false, 2);
     EXPECT_EQ(drain().size(), 64u);
     EXPECT_THAT(lists, ElementsAre(3u, 1u, 1u, 1u, 64u));
     // A flush drops what was collected.
     ASSERT_TRUE(gst_harness_push_event(harness_, gst_event_new_flush_start()));
     ASSERT_TRUE(gst_harness_push_event(harness_, gst_event_new_flush_stop(TRUE)));
     gst_harness_set_src_caps_str(harness_, kCaps);
-    push(200, 15400, true);
+    push(200, 22600, true);
     EXPECT_THAT(drain(), ElementsAre(200u));
 }
 
