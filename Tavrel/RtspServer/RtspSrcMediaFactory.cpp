@@ -494,7 +494,7 @@ inline constexpr bool kIsGObject<GstRTSPStreamTransport> = true;
 
 namespace {
 
-/* Data key on a client: the TCP sink held for its PLAY (see OnSendMessage). */
+/* Data key on a client: the TCP sink held for its PLAY (see OnPrePlayRequest). */
 constexpr const char* kHeldPlayKey = "rtsp-src-media-factory-held-play";
 
 /* A payloader whose TCP sink is held for one client's PLAY, and that client's transport. */
@@ -509,21 +509,14 @@ void FreeHeldPlay(gpointer data) {
     delete held;
 }
 
-/* The answer to a PLAY goes out, and then the library adds the client's transport to the
- * stream and tells "play-request", all on this thread: a client over TCP joining a running
- * stream of ours holds the stream's TCP sink from here until it has been given the cached key
- * frame (OnPlayRequest). */
-void OnSendMessage(GstRTSPClient* client, GstRTSPContext* ctx, GstRTSPMessage* message, gpointer) {
-    if (!ctx || !ctx->request || !ctx->sessmedia || !message ||
-        gst_rtsp_message_get_type(message) != GST_RTSP_MESSAGE_RESPONSE)
-        return;
-    GstRTSPMethod method = GST_RTSP_INVALID;
-    GstRTSPStatusCode code = GST_RTSP_STS_INVALID;
-    if (gst_rtsp_message_parse_request(ctx->request, &method, nullptr, nullptr) != GST_RTSP_OK ||
-        method != GST_RTSP_PLAY ||
-        gst_rtsp_message_parse_response(message, &code, nullptr, nullptr) != GST_RTSP_OK ||
-        code != GST_RTSP_STS_OK)
-        return;
+/* Before the library handles a PLAY (with the media's lock held, one PLAY at a time): a client
+ * over TCP joining a running stream of ours holds the stream's TCP sink from here until it has
+ * been given the cached key frame (OnPlayRequest). The library makes the client's transport
+ * active before it answers, so a packet the sink sent meanwhile would reach the client ahead of
+ * the cache; held from here, RTP-Info also names the first cached packet the client gets. */
+GstRTSPStatusCode OnPrePlayRequest(GstRTSPClient* client, GstRTSPContext* ctx, gpointer) {
+    if (!ctx || !ctx->sessmedia)
+        return GST_RTSP_STS_OK;
     GstRTSPMedia* media = gst_rtsp_session_media_get_media(ctx->sessmedia);
     GstRTSPStreamTransport* transport =
         media && gst_rtsp_media_n_streams(media) > 0
@@ -532,17 +525,33 @@ void OnSendMessage(GstRTSPClient* client, GstRTSPContext* ctx, GstRTSPMessage* m
     const GstRTSPTransport* description =
         transport ? gst_rtsp_stream_transport_get_transport(transport) : nullptr;
     if (!description || description->lower_transport != GST_RTSP_LOWER_TRANS_TCP)
-        return;
+        return GST_RTSP_STS_OK;
     const auto element = Adopt(gst_rtsp_media_get_element(media));
     auto payloader = Adopt(element && GST_IS_BIN(element.get())
                                ? gst_bin_get_by_name(GST_BIN(element.get()), "pay0")
                                : nullptr);
     if (!payloader || !TAVREL_IS_RTP_PASSTHROUGH_PAY(payloader.get()) ||
         !tavrel_rtp_passthrough_pay_hold(TAVREL_RTP_PASSTHROUGH_PAY(payloader.get())))
-        return;
+        return GST_RTSP_STS_OK;
     auto* held = new HeldPlay{std::move(payloader),
                               Adopt(GST_RTSP_STREAM_TRANSPORT(g_object_ref(transport)))};
     g_object_set_data_full(G_OBJECT(client), kHeldPlayKey, held, FreeHeldPlay);
+    return GST_RTSP_STS_OK;
+}
+
+/* A PLAY the library refused after OnPrePlayRequest: the sink carries on at once. */
+void OnSendMessage(GstRTSPClient* client, GstRTSPContext* ctx, GstRTSPMessage* message, gpointer) {
+    if (!ctx || !ctx->request || !message ||
+        gst_rtsp_message_get_type(message) != GST_RTSP_MESSAGE_RESPONSE ||
+        !g_object_get_data(G_OBJECT(client), kHeldPlayKey))
+        return;
+    GstRTSPMethod method = GST_RTSP_INVALID;
+    GstRTSPStatusCode code = GST_RTSP_STS_INVALID;
+    if (gst_rtsp_message_parse_request(ctx->request, &method, nullptr, nullptr) == GST_RTSP_OK &&
+        method == GST_RTSP_PLAY &&
+        gst_rtsp_message_parse_response(message, &code, nullptr, nullptr) == GST_RTSP_OK &&
+        code != GST_RTSP_STS_OK)
+        g_object_set_data(G_OBJECT(client), kHeldPlayKey, nullptr);
 }
 
 /* After a PLAY (its answer sent, the client's transport active): the held sink's cache goes to
@@ -565,6 +574,7 @@ void OnPlayRequest(GstRTSPClient* client, GstRTSPContext*, gpointer) {
 
 void rtsp_src_media_factory_watch_client(GstRTSPClient* client) {
     g_return_if_fail(GST_IS_RTSP_CLIENT(client));
+    g_signal_connect(client, "pre-play-request", G_CALLBACK(OnPrePlayRequest), nullptr);
     g_signal_connect(client, "send-message", G_CALLBACK(OnSendMessage), nullptr);
     g_signal_connect(client, "play-request", G_CALLBACK(OnPlayRequest), nullptr);
 }

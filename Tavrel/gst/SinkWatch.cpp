@@ -300,13 +300,16 @@ gboolean tavrel_rtp_passthrough_pay_hold(TavrelRtpPassthroughPay* pay) {
     g_return_val_if_fail(TAVREL_IS_RTP_PASSTHROUGH_PAY(pay), FALSE);
     GstPad* pad = nullptr;
     const auto watch = tavrel_rtp_passthrough_pay_tcp_watch(pay, &pad);
-    if (!watch)
+    if (!watch) {
+        GST_DEBUG_OBJECT(pay, "no TCP sink that sent a packet: nothing to hold");
         return FALSE;
+    }
     GST_OBJECT_LOCK(pay);
     const bool cached = pay->instant_start && watch->cache.Valid();
     GST_OBJECT_UNLOCK(pay);
     std::unique_lock lock(watch->join_mutex);
     if (!cached || watch->held_pad) {
+        GST_DEBUG_OBJECT(pay, "TCP sink not held: %s", cached ? "held already" : "no cache");
         gst_object_unref(pad);
         return FALSE;
     }
@@ -316,6 +319,7 @@ gboolean tavrel_rtp_passthrough_pay_hold(TavrelRtpPassthroughPay* pay) {
                          GST_STATE_PENDING(watch->sink) == GST_STATE_VOID_PENDING;
     GST_OBJECT_UNLOCK(watch->sink);
     if (!playing) {
+        GST_DEBUG_OBJECT(pay, "TCP sink not held: not playing");
         gst_object_unref(pad);
         return FALSE;
     }
@@ -329,6 +333,7 @@ gboolean tavrel_rtp_passthrough_pay_hold(TavrelRtpPassthroughPay* pay) {
     const gboolean drained = gst_pad_query(pad, drain);
     gst_query_unref(drain);
     if (!drained) {
+        GST_DEBUG_OBJECT(pay, "TCP sink not held: not drained");
         GST_PAD_STREAM_UNLOCK(pad);
         gst_object_unref(pad);
         return FALSE;
@@ -337,6 +342,7 @@ gboolean tavrel_rtp_passthrough_pay_hold(TavrelRtpPassthroughPay* pay) {
     GST_OBJECT_LOCK(pay);
     watch->held = CopyPackets(watch->cache);
     GST_OBJECT_UNLOCK(pay);
+    GST_DEBUG_OBJECT(pay, "TCP sink held with %zu cached packets", watch->held.size());
     return TRUE;
 }
 
