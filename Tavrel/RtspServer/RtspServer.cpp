@@ -206,7 +206,10 @@ RtspServer::RtspServer(GRef<GstRTSPServer> server, GRef<RtspSrcMediaFactory> fac
       frontDoor_(limits),
       gate_(std::make_shared<Gate>(this)),
       health_(std::make_unique<CameraHealth>(CameraCheckPolicy{.interval = checkInterval},
-                                             [this] { NotifyStatus(); })) {}
+                                             [this] { NotifyStatus(); })) {
+    // All cameras' media share one thread for their bus and state changes.
+    StartSharedMediaThread(Adopt(gst_rtsp_server_get_thread_pool(server_.get())).get());
+}
 
 RtspServer::~RtspServer() {
     // 1. Every connected client, and the pulling of cameras kept warm.
@@ -253,6 +256,8 @@ RtspServer::~RtspServer() {
     // Media kept running without clients stop now (those of failed cameras went with their
     // tasks above).
     ReleaseHolds({}, true);
+    // The media thread ends with the last media still being unprepared.
+    StopSharedMediaThread(Adopt(gst_rtsp_server_get_thread_pool(server_.get())).get());
 
     // 3. The socket.
     GError* error = nullptr;
