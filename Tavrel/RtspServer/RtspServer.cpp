@@ -27,6 +27,11 @@ constexpr const char* kPermConstruct = "media.factory.construct";
 constexpr std::size_t kIfreqSize = 32;
 constexpr std::size_t kIfreqNameSize = 16;
 
+/// How long a thread of GLib's thread pools (GStreamer's streaming threads, the media thread)
+/// waits unused for new work before it ends. GLib's default of 15 s keeps a thread that only
+/// served the start of a camera's stream around for that long.
+constexpr guint kUnusedPoolThreadMs = 1000;
+
 using gst::Adopt;
 using gst::GRef;
 
@@ -132,6 +137,8 @@ GRef<GstRTSPServer> RtspServer::NewLibraryServer(const Config::RtspServerSetting
     // threads are started as connections come and end with them.
     gst_rtsp_server_set_thread_pool(
         server.get(), NewClientThreadPool(static_cast<int>(limits.maxConnections)).get());
+    // For the whole process: the threads are GLib's, shared by every pool.
+    g_thread_pool_set_max_idle_time(kUnusedPoolThreadMs);
     return server;
 }
 
