@@ -39,8 +39,8 @@ struct Guard {
     void Disarm() {
         const std::lock_guard lock(mutex);
         if (deadline) {
-            gst_clock_id_unschedule(deadline);
-            gst_clock_id_unref(deadline);
+            g_source_destroy(deadline);
+            g_source_unref(deadline);
             deadline = nullptr;
         }
     }
@@ -54,7 +54,7 @@ struct Guard {
     std::atomic<gint64> valid_us{g_get_monotonic_time()};  // the last valid packet, or the start
 
     std::mutex mutex; /* guards deadline; a leaf */
-    GstClockID deadline = nullptr;
+    GSource* deadline = nullptr;
 };
 using GuardShare = std::shared_ptr<Guard>;
 
@@ -75,19 +75,19 @@ void Fail(Guard& guard, const char* cause) {
     }
 }
 
-gboolean OnDeadline(GstClock*, GstClockTime, GstClockID, gpointer data) {
+gboolean OnDeadline(gpointer data) {
     const auto guard = static_cast<std::weak_ptr<Guard>*>(data)->lock();
     if (!guard || guard->arrived)
-        return TRUE;
+        return G_SOURCE_REMOVE;
     const auto source = Adopt(static_cast<GstElement*>(g_weak_ref_get(&guard->source)));
     // A media that was never started, or is stopped, is no camera failing.
     if (!source || GST_STATE(source.get()) == GST_STATE_NULL)
-        return TRUE;
+        return G_SOURCE_REMOVE;
     const char* cause = guard->junk_total ? "sent only junk within the prepare deadline"
                                           : "sent nothing usable within the prepare deadline";
     NoteCameraFault(guard->path, CameraFault::kNoUsableStream, cause);
     Fail(*guard, cause);
-    return TRUE;
+    return G_SOURCE_REMOVE;
 }
 
 /* Counts a dropped packet; the camera's junk is logged at most once per interval. */
@@ -221,14 +221,15 @@ void GuardCameraMedia(GstElement* source, GstElement* payloader, const char* pat
         static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
         OnFirstPacket, guard);
 
-    GstClock* clock = gst_system_clock_obtain();
-    const GstClockID deadline =
-        gst_clock_new_single_shot_id(clock, gst_clock_get_time(clock) + kMediaPrepareDeadline);
-    gst_object_unref(clock);
+    // A timer of the main context, which the server runs anyway: an asynchronous wait on the
+    // system clock would keep a thread of its own for it.
+    GSource* deadline =
+        g_timeout_source_new(static_cast<guint>(kMediaPrepareDeadline / GST_MSECOND));
+    g_source_set_callback(deadline, OnDeadline, new std::weak_ptr<Guard>(guard),
+                          [](gpointer weak) { delete static_cast<std::weak_ptr<Guard>*>(weak); });
     const std::lock_guard lock(guard->mutex);
     guard->deadline = deadline;
-    gst_clock_id_wait_async(deadline, OnDeadline, new std::weak_ptr<Guard>(guard),
-                            [](gpointer weak) { delete static_cast<std::weak_ptr<Guard>*>(weak); });
+    g_source_attach(deadline, nullptr);
 }
 
 }  // namespace Norvane::Tavrel

@@ -32,8 +32,9 @@ CameraPacket ClassifyCameraPacket(GstBuffer* buffer, gint payload_type);
 /// Guards the media made of `source` (an rtspsrc pulling the camera at `path`) and `payloader`
 /// (the element its stream ends in): packets that are not the stream's RTP are dropped as they
 /// enter the source's RTP session and counted; they and a missed deadline are logged as the
-/// camera's faults (CameraFaults.h). The deadline (kMediaPrepareDeadline) starts now. A failure is
-/// an element error of `source`. The guard lives as long as `source`.
+/// camera's faults (CameraFaults.h). The deadline (kMediaPrepareDeadline) starts now and is kept
+/// by the default main context, which the server's loop runs. A failure is an element error of
+/// `source`. The guard lives as long as `source`.
 void GuardCameraMedia(GstElement* source, GstElement* payloader, const char* path);
 
 }  // namespace Norvane::Tavrel

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 namespace Norvane::Tavrel {
 
@@ -61,8 +62,16 @@ int DupClientSocket(GstRTSPClient* client) {
     return fd;
 }
 
+/* The one thread all media of a pool share while it is started (StartSharedMediaThread). */
+struct SharedMediaThread {
+    std::mutex mutex;                 /* guards thread and started; a leaf */
+    GstRTSPThread* thread = nullptr;  // the pool's own use of it (gst_rtsp_thread_stop gives it up)
+    bool started = false;
+};
+
 struct ClientThreadPool {
     GstRTSPThreadPool parent;
+    SharedMediaThread* media;
 };
 
 struct ClientThreadPoolClass {
@@ -75,10 +84,32 @@ void OnClientClosed(GstRTSPClient* client, gpointer) {
     g_object_set_qdata(G_OBJECT(client), ClientThreadQuark(), nullptr);
 }
 
+GstRTSPThread* ParentGetThread(GstRTSPThreadPool* pool, GstRTSPThreadType type,
+                               GstRTSPContext* ctx) {
+    return GST_RTSP_THREAD_POOL_CLASS(client_thread_pool_parent_class)->get_thread(pool, type, ctx);
+}
+
+/* Another use of the shared media thread, or nullptr when it is not started. Each use ends with
+ * gst_rtsp_thread_stop (the media's unprepare); the thread's loop ends with its last use. */
+GstRTSPThread* ReuseSharedMediaThread(GstRTSPThreadPool* pool, GstRTSPContext* ctx) {
+    SharedMediaThread& shared = *reinterpret_cast<ClientThreadPool*>(pool)->media;
+    const std::lock_guard lock(shared.mutex);
+    if (!shared.started)
+        return nullptr;
+    if (shared.thread == nullptr)
+        shared.thread = ParentGetThread(pool, GST_RTSP_THREAD_TYPE_MEDIA, ctx);
+    // The pool's own use keeps the count above 0, so a reuse cannot fail while it is held.
+    return shared.thread != nullptr && gst_rtsp_thread_reuse(shared.thread) ? shared.thread
+                                                                            : nullptr;
+}
+
 GstRTSPThread* client_thread_pool_get_thread(GstRTSPThreadPool* pool, GstRTSPThreadType type,
                                              GstRTSPContext* ctx) {
-    GstRTSPThread* thread =
-        GST_RTSP_THREAD_POOL_CLASS(client_thread_pool_parent_class)->get_thread(pool, type, ctx);
+    if (type == GST_RTSP_THREAD_TYPE_MEDIA) {
+        if (GstRTSPThread* shared = ReuseSharedMediaThread(pool, ctx))
+            return shared;
+    }
+    GstRTSPThread* thread = ParentGetThread(pool, type, ctx);
     // The server asks once per client, before it attaches the client to the thread's context.
     if (thread != nullptr && type == GST_RTSP_THREAD_TYPE_CLIENT && ctx != nullptr &&
         ctx->client != nullptr) {
@@ -91,9 +122,20 @@ GstRTSPThread* client_thread_pool_get_thread(GstRTSPThreadPool* pool, GstRTSPThr
     return thread;
 }
 
+void client_thread_pool_finalize(GObject* object) {
+    // No shared thread is left: each holds its pool (a reference of the library's thread).
+    delete reinterpret_cast<ClientThreadPool*>(object)->media;
+    G_OBJECT_CLASS(client_thread_pool_parent_class)->finalize(object);
+}
+
 void client_thread_pool_class_init(gpointer klass, gpointer) {
     client_thread_pool_parent_class = g_type_class_peek_parent(klass);
+    G_OBJECT_CLASS(klass)->finalize = client_thread_pool_finalize;
     GST_RTSP_THREAD_POOL_CLASS(klass)->get_thread = client_thread_pool_get_thread;
+}
+
+void client_thread_pool_init(GTypeInstance* instance, gpointer) {
+    reinterpret_cast<ClientThreadPool*>(instance)->media = new SharedMediaThread;
 }
 
 GType client_thread_pool_get_type() {
@@ -102,7 +144,7 @@ GType client_thread_pool_get_type() {
         const GType type = g_type_register_static_simple(
             GST_TYPE_RTSP_THREAD_POOL, g_intern_static_string("TavrelClientThreadPool"),
             sizeof(ClientThreadPoolClass), client_thread_pool_class_init, sizeof(ClientThreadPool),
-            nullptr, static_cast<GTypeFlags>(0));
+            client_thread_pool_init, static_cast<GTypeFlags>(0));
         g_once_init_leave(&type_id, type);
     }
     return type_id;
@@ -148,6 +190,33 @@ GRef<GstRTSPThreadPool> NewClientThreadPool(int maxThreads) {
         static_cast<GstRTSPThreadPool*>(g_object_new(client_thread_pool_get_type(), nullptr)));
     gst_rtsp_thread_pool_set_max_threads(pool.get(), maxThreads);
     return pool;
+}
+
+void StartSharedMediaThread(GstRTSPThreadPool* pool) {
+    g_return_if_fail(G_TYPE_CHECK_INSTANCE_TYPE(pool, client_thread_pool_get_type()));
+    {
+        SharedMediaThread& shared = *reinterpret_cast<ClientThreadPool*>(pool)->media;
+        const std::lock_guard lock(shared.mutex);
+        shared.started = true;
+    }
+    // Started now rather than with the first camera; the public call sets the library's
+    // thread pool up on first use.
+    if (GstRTSPThread* thread =
+            gst_rtsp_thread_pool_get_thread(pool, GST_RTSP_THREAD_TYPE_MEDIA, nullptr))
+        gst_rtsp_thread_stop(thread);
+}
+
+void StopSharedMediaThread(GstRTSPThreadPool* pool) {
+    g_return_if_fail(G_TYPE_CHECK_INSTANCE_TYPE(pool, client_thread_pool_get_type()));
+    GstRTSPThread* thread = nullptr;
+    {
+        SharedMediaThread& shared = *reinterpret_cast<ClientThreadPool*>(pool)->media;
+        const std::lock_guard lock(shared.mutex);
+        shared.started = false;
+        thread = std::exchange(shared.thread, nullptr);
+    }
+    if (thread != nullptr)
+        gst_rtsp_thread_stop(thread);
 }
 
 std::vector<GRef<GstRTSPClient>> AdoptClientList(GList* clients) {

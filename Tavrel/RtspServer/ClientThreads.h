@@ -22,6 +22,16 @@ namespace Norvane::Tavrel {
 /// main context serves each client (for CloseClientsOnTheirThreads).
 gst::GRef<GstRTSPThreadPool> NewClientThreadPool(int maxThreads);
 
+/// From now on every media prepared with `pool` (a pool of NewClientThreadPool) runs its bus and
+/// state changes on one shared thread, started here, instead of one thread per media. Nothing
+/// that runs there waits for long (the media's bus messages and the start of its preparing), so
+/// no camera holds up another's.
+void StartSharedMediaThread(GstRTSPThreadPool* pool);
+
+/// Ends the sharing: the thread ends as soon as the last media using it is unprepared (at once
+/// when none is); media prepared afterwards get a thread of their own, as without sharing.
+void StopSharedMediaThread(GstRTSPThreadPool* pool);
+
 /// The clients of a list that gst_rtsp_server_client_filter returned (its references and the
 /// list are taken over).
 std::vector<gst::GRef<GstRTSPClient>> AdoptClientList(GList* clients);

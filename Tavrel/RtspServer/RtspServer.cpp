@@ -27,6 +27,11 @@ constexpr const char* kPermConstruct = "media.factory.construct";
 constexpr std::size_t kIfreqSize = 32;
 constexpr std::size_t kIfreqNameSize = 16;
 
+/// How long a thread of GLib's thread pools (GStreamer's streaming threads, the media thread)
+/// waits unused for new work before it ends. GLib's default of 15 s keeps a thread that only
+/// served the start of a camera's stream around for that long.
+constexpr guint kUnusedPoolThreadMs = 1000;
+
 using gst::Adopt;
 using gst::GRef;
 
@@ -132,6 +137,8 @@ GRef<GstRTSPServer> RtspServer::NewLibraryServer(const Config::RtspServerSetting
     // threads are started as connections come and end with them.
     gst_rtsp_server_set_thread_pool(
         server.get(), NewClientThreadPool(static_cast<int>(limits.maxConnections)).get());
+    // For the whole process: the threads are GLib's, shared by every pool.
+    g_thread_pool_set_max_idle_time(kUnusedPoolThreadMs);
     return server;
 }
 
@@ -206,7 +213,10 @@ RtspServer::RtspServer(GRef<GstRTSPServer> server, GRef<RtspSrcMediaFactory> fac
       frontDoor_(limits),
       gate_(std::make_shared<Gate>(this)),
       health_(std::make_unique<CameraHealth>(CameraCheckPolicy{.interval = checkInterval},
-                                             [this] { NotifyStatus(); })) {}
+                                             [this] { NotifyStatus(); })) {
+    // All cameras' media share one thread for their bus and state changes.
+    StartSharedMediaThread(Adopt(gst_rtsp_server_get_thread_pool(server_.get())).get());
+}
 
 RtspServer::~RtspServer() {
     // 1. Every connected client, and the pulling of cameras kept warm.
@@ -253,6 +263,8 @@ RtspServer::~RtspServer() {
     // Media kept running without clients stop now (those of failed cameras went with their
     // tasks above).
     ReleaseHolds({}, true);
+    // The media thread ends with the last media still being unprepared.
+    StopSharedMediaThread(Adopt(gst_rtsp_server_get_thread_pool(server_.get())).get());
 
     // 3. The socket.
     GError* error = nullptr;

@@ -478,6 +478,7 @@ static GstElement* rtsp_src_media_factory_create_element(GstRTSPMediaFactory* fa
                       GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, OnPayloaderSinkEvent, nullptr, nullptr);
 
     Norvane::Tavrel::SelectFirstVideoStream(source.get());
+    Norvane::Tavrel::StopDummyPacketsWhenSent(source.get());
     Norvane::Tavrel::GuardCameraMedia(source.get(), payloader.get(), abspath);
     Norvane::Tavrel::WatchCameraConnections(source.get(), abspath);
     if (config.media)

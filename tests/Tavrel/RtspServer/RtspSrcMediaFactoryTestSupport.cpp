@@ -101,7 +101,9 @@ MiniRelay::MiniRelay(std::vector<std::string> paths)
                                           GST_RTSP_MEDIA_FACTORY(g_object_ref(factory)));
     }
     // More than one client thread, so that a slow camera does not hold up the others.
-    gst_rtsp_server_set_thread_pool(server_.get(), NewClientThreadPool(4).get());
+    const auto pool = NewClientThreadPool(4);
+    gst_rtsp_server_set_thread_pool(server_.get(), pool.get());
+    StartSharedMediaThread(pool.get());
     g_signal_connect(server_.get(), "client-connected",
                      G_CALLBACK(+[](GstRTSPServer*, GstRTSPClient* client, gpointer) {
                          rtsp_src_media_factory_watch_client(client);
@@ -120,6 +122,7 @@ MiniRelay::~MiniRelay() {
     thread_.join();
     if (GSource* source = g_main_context_find_source_by_id(context_.get(), sourceId_))
         g_source_destroy(source);
+    StopSharedMediaThread(gst::Adopt(gst_rtsp_server_get_thread_pool(server_.get())).get());
     // The references go with the members, in reverse order.
 }
 
