@@ -516,7 +516,10 @@ void FreeHeldPlay(gpointer data) {
  * active before it answers, so a packet the sink sent meanwhile would reach the client ahead of
  * the cache; held from here, RTP-Info also names the first cached packet the client gets. */
 GstRTSPStatusCode OnPrePlayRequest(GstRTSPClient* client, GstRTSPContext* ctx, gpointer) {
-    if (!ctx || !ctx->sessmedia)
+    // A PLAY of a session that plays already (a client checking that we are alive) joins
+    // nothing: it must not get the cache again in the middle of its stream.
+    if (!ctx || !ctx->sessmedia ||
+        gst_rtsp_session_media_get_rtsp_state(ctx->sessmedia) == GST_RTSP_STATE_PLAYING)
         return GST_RTSP_STS_OK;
     GstRTSPMedia* media = gst_rtsp_session_media_get_media(ctx->sessmedia);
     GstRTSPStreamTransport* transport =
