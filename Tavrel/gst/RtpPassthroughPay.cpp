@@ -1,5 +1,6 @@
 #include "Tavrel/gst/RtpPassthroughPay.h"
 
+#include "Tavrel/gst/FrameBatch.h"
 #include "Tavrel/gst/KeyFrameCache.h"
 #include "Tavrel/gst/SinkWatch.h"
 
@@ -18,21 +19,6 @@ namespace {
 constexpr const char* kElementName = "rtppassthroughpay";
 constexpr guint kDefaultPt = 96;
 constexpr guint kDefaultMtu = 1400;
-// A frame's packets go downstream as one list: the list is pushed at the frame's last packet
-// (RTP marker), at another frame's or stream's first, when it holds this many packets, or when
-// its first packet has waited longer than kMaxPendingWaitUs by the time the next one arrives.
-// Packets are collected only while frames end with their marker: a camera that does not set it
-// (or a lost last packet) would otherwise hold each frame back until the next one began.
-constexpr guint kMaxPendingPackets = 64;
-constexpr gint64 kMaxPendingWaitUs = 5000;
-
-/* What the collecting of a frame needs to know of a packet. */
-struct PacketHeader {
-    guint ssrc = 0;
-    guint timestamp = 0;
-    bool marker = false;
-};
-
 enum {
     PROP_0,
     PROP_PT,
@@ -61,7 +47,8 @@ static void tavrel_rtp_passthrough_pay_reset_locked(TavrelRtpPassthroughPay* sel
     self->timestamp = 0;
     self->running_time = GST_CLOCK_TIME_NONE;
     self->frame_duration = 0;
-    self->frames_marked = FALSE;
+    if (self->batch)
+        static_cast<FrameBatch*>(self->batch)->Restart();
     gst_segment_init(&self->segment, GST_FORMAT_UNDEFINED);
     if (self->cache)
         static_cast<KeyCache*>(self->cache)->Clear();
@@ -130,8 +117,7 @@ static bool tavrel_rtp_passthrough_pay_record(TavrelRtpPassthroughPay* self, Gst
 /* The packets collected so far (transfer full; NULL when none), no longer pending. */
 static GstBufferList* tavrel_rtp_passthrough_pay_take_pending(TavrelRtpPassthroughPay* self) {
     GST_OBJECT_LOCK(self);
-    GstBufferList* pending = self->pending;
-    self->pending = nullptr;
+    GstBufferList* pending = static_cast<FrameBatch*>(self->batch)->Take();
     GST_OBJECT_UNLOCK(self);
     return pending;
 }
@@ -159,50 +145,17 @@ static GstFlowReturn tavrel_rtp_passthrough_pay_chain(GstPad*, GstObject* parent
         return ret == GST_FLOW_OK ? own : ret;
     }
     const gint64 now = g_get_monotonic_time();
-    GstBufferList* before = nullptr;  // pushed ahead of the packet's own list
-    GstBufferList* complete = nullptr;
     GST_OBJECT_LOCK(self);
-    if (self->pending) {
-        const bool other_source = header.ssrc != self->pending_ssrc;
-        const bool next_frame = !other_source && header.timestamp != self->pending_timestamp;
-        if (other_source || next_frame || now - self->pending_since > kMaxPendingWaitUs) {
-            before = self->pending;
-            self->pending = nullptr;
-        }
-        if (next_frame)
-            self->frames_marked = FALSE;  // that frame ended without its marker
-    }
-    const bool collect = self->frames_marked;
-    if (header.marker)
-        self->frames_marked = TRUE;
-    if (!collect) {
-        GST_OBJECT_UNLOCK(self);
-        GstFlowReturn ret = before ? gst_pad_push_list(self->srcpad, before) : GST_FLOW_OK;
-        const GstFlowReturn own = gst_pad_push(self->srcpad, buffer);
-        return ret == GST_FLOW_OK ? own : ret;
-    }
-    if (!self->pending) {
-        self->pending = gst_buffer_list_new_sized(kMaxPendingPackets);
-        self->pending_ssrc = header.ssrc;
-        self->pending_timestamp = header.timestamp;
-        self->pending_since = now;
-    }
-    gst_buffer_list_add(self->pending, buffer);
-    if (header.marker || gst_buffer_list_length(self->pending) >= kMaxPendingPackets) {
-        complete = self->pending;
-        self->pending = nullptr;
-    }
+    const BatchOut out = static_cast<FrameBatch*>(self->batch)->Add(buffer, header, now);
     GST_OBJECT_UNLOCK(self);
-
-    GstFlowReturn ret = GST_FLOW_OK;
-    if (before)
-        ret = gst_pad_push_list(self->srcpad, before);
-    if (complete) {
-        const GstFlowReturn own = gst_pad_push_list(self->srcpad, complete);
-        if (ret == GST_FLOW_OK)
-            ret = own;
-    }
-    return ret;
+    const GstFlowReturn ret =
+        out.before ? gst_pad_push_list(self->srcpad, out.before) : GST_FLOW_OK;
+    GstFlowReturn own = GST_FLOW_OK;
+    if (out.complete)
+        own = gst_pad_push_list(self->srcpad, out.complete);
+    else if (out.single)
+        own = gst_pad_push(self->srcpad, out.single);
+    return ret == GST_FLOW_OK ? own : ret;
 }
 
 static GstFlowReturn tavrel_rtp_passthrough_pay_chain_list(GstPad*, GstObject* parent,
@@ -450,9 +403,8 @@ static void tavrel_rtp_passthrough_pay_finalize(GObject* object) {
     TavrelRtpPassthroughPay* self = TAVREL_RTP_PASSTHROUGH_PAY(object);
     delete static_cast<KeyCache*>(self->cache);
     self->cache = nullptr;
-    if (self->pending)
-        gst_buffer_list_unref(self->pending);
-    self->pending = nullptr;
+    delete static_cast<FrameBatch*>(self->batch);
+    self->batch = nullptr;
     G_OBJECT_CLASS(tavrel_rtp_passthrough_pay_parent_class)->finalize(object);
 }
 
@@ -533,11 +485,7 @@ static void tavrel_rtp_passthrough_pay_init(TavrelRtpPassthroughPay* self) {
     self->instant_start = FALSE;
     self->watches = nullptr;
     self->cache = new KeyCache;
-    self->pending = nullptr;
-    self->pending_ssrc = 0;
-    self->pending_timestamp = 0;
-    self->pending_since = 0;
-    self->frames_marked = FALSE;
+    self->batch = new FrameBatch;
     tavrel_rtp_passthrough_pay_reset_locked(self);
 }
 

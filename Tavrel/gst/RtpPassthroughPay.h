@@ -37,12 +37,7 @@ struct _TavrelRtpPassthroughPay {
     GList* watches;            /* the sinks being watched (see ..._watch_sink); not owned */
     gpointer cache;            /* our own key-frame cache, where a sink that starts late begins
                                   its own; owned */
-    GstBufferList* pending;    /* packets of the frame being collected, pushed as one list;
-                                  NULL when none; owned */
-    guint pending_ssrc;        /* SSRC of the pending packets */
-    guint pending_timestamp;   /* RTP time of the pending packets */
-    gint64 pending_since;      /* monotonic time the first pending packet arrived, in µs */
-    gboolean frames_marked;    /* the last frame ended with its marker: packets are collected */
+    gpointer batch;            /* the frame being collected, pushed as one list; owned */
 };
 
 struct _TavrelRtpPassthroughPayClass {
