@@ -19,6 +19,7 @@ namespace {
 constexpr const char* kElementName = "rtppassthroughpay";
 constexpr guint kDefaultPt = 96;
 constexpr guint kDefaultMtu = 1400;
+
 enum {
     PROP_0,
     PROP_PT,
