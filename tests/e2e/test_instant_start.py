@@ -79,7 +79,14 @@ class Client(relay_bench.RtspProbe):
 
     def received(self, count=None):
         if count:
-            wait_until(lambda: len(self.got) >= count, f"{count} packets")
+            try:
+                wait_until(lambda: len(self.got) >= count, f"{count} packets")
+            except AssertionError as error:
+                with self.lock:
+                    seqs = [seq for seq, _ in self.got]
+                raise AssertionError(f"{error}: got {len(seqs)}, RTP-Info seq "
+                                     f"{self.rtp_info_seq}, first {seqs[:5]}, last "
+                                     f"{seqs[-5:]}") from None
         with self.lock:
             return list(self.got[:count])
 
