@@ -52,6 +52,10 @@ TEST(RtspServerStatusTest, CameraIsCheckedWhileIdleAndStreamsForItsClient) {
     EXPECT_EQ(status.cameras[0].state, "idle");
     EXPECT_EQ(status.cameras[0].path, "cam");
     EXPECT_EQ(status.cameras[0].codec, "H264");
+    // The listener is told after the status has changed, so it may come a moment later.
+    const auto told = std::chrono::steady_clock::now() + 5s;
+    while (changes.load() == 0 && std::chrono::steady_clock::now() < told)
+        std::this_thread::sleep_for(10ms);
     EXPECT_GT(changes.load(), 0);
 
     RtspTestClient client(port, "/cam", "bob", "pw");
