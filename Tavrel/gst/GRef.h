@@ -18,6 +18,7 @@
 typedef struct _GInetAddress GInetAddress;
 typedef struct _GSocket GSocket;
 typedef struct _GSocketAddress GSocketAddress;
+typedef struct _GstRTSPAddressPool GstRTSPAddressPool;
 typedef struct _GstRTSPAuth GstRTSPAuth;
 typedef struct _GstRTSPClient GstRTSPClient;
 typedef struct _GstRTSPMedia GstRTSPMedia;
@@ -41,11 +42,12 @@ inline constexpr bool kIsGObject =
     std::is_same_v<T, GstPipeline> || std::is_same_v<T, GstPad> || std::is_same_v<T, GstBus> ||
     std::is_same_v<T, GstClock> || std::is_same_v<T, GstElementFactory> ||
     std::is_same_v<T, GInetAddress> || std::is_same_v<T, GSocket> ||
-    std::is_same_v<T, GSocketAddress> || std::is_same_v<T, GstRTSPAuth> ||
-    std::is_same_v<T, GstRTSPClient> || std::is_same_v<T, GstRTSPMedia> ||
-    std::is_same_v<T, GstRTSPMediaFactory> || std::is_same_v<T, GstRTSPMountPoints> ||
-    std::is_same_v<T, GstRTSPServer> || std::is_same_v<T, GstRTSPSession> ||
-    std::is_same_v<T, GstRTSPSessionPool> || std::is_same_v<T, GstRTSPThreadPool>;
+    std::is_same_v<T, GSocketAddress> || std::is_same_v<T, GstRTSPAddressPool> ||
+    std::is_same_v<T, GstRTSPAuth> || std::is_same_v<T, GstRTSPClient> ||
+    std::is_same_v<T, GstRTSPMedia> || std::is_same_v<T, GstRTSPMediaFactory> ||
+    std::is_same_v<T, GstRTSPMountPoints> || std::is_same_v<T, GstRTSPServer> ||
+    std::is_same_v<T, GstRTSPSession> || std::is_same_v<T, GstRTSPSessionPool> ||
+    std::is_same_v<T, GstRTSPThreadPool>;
 
 /// Drops one reference, with the function that matches the type. GObject types (elements,
 /// pads, buses, GstRTSP* objects, ...; see kIsGObject) take the template; mini objects, boxed
