@@ -7,10 +7,14 @@
 #include <gst/gst.h>
 #include <gst/rtsp-server/rtsp-server.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -116,6 +120,50 @@ void OnSetupRequest(GstRTSPClient*, GstRTSPContext* ctx, gpointer) {
     g_free(text);
 }
 
+/// The shared streams that were prepared and are not yet gone, one reference each. When a shared
+/// stream's last client leaves, the library shuts it down while it still hands it to new clients,
+/// and answers those 503: a window of a few milliseconds, up to hundreds on a loaded machine,
+/// after every last client, which real cameras do not have. A DESCRIBE or SETUP therefore waits
+/// (2 s at most) until no stream is being shut down.
+std::mutex streamsMutex;  // guards streams
+std::set<GstRTSPMedia*> streams;
+
+void OnStreamPrepared(GstRTSPMedia* media, gpointer) {
+    const std::lock_guard lock(streamsMutex);
+    if (streams.insert(media).second)
+        g_object_ref(media);
+}
+
+/// Connected after the factory's own handler, which takes the stream out of its cache.
+void OnStreamUnprepared(GstRTSPMedia* media, gpointer) {
+    const std::lock_guard lock(streamsMutex);
+    if (streams.erase(media) > 0)
+        g_object_unref(media);
+}
+
+void OnMediaConfigure(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer) {
+    g_signal_connect(media, "prepared", G_CALLBACK(OnStreamPrepared), nullptr);
+    g_signal_connect_after(media, "unprepared", G_CALLBACK(OnStreamUnprepared), nullptr);
+}
+
+bool StreamShuttingDown() {
+    const std::lock_guard lock(streamsMutex);
+    for (GstRTSPMedia* media : streams) {
+        const GstRTSPMediaStatus status = gst_rtsp_media_get_status(media);
+        if (status == GST_RTSP_MEDIA_STATUS_UNPREPARING ||
+            status == GST_RTSP_MEDIA_STATUS_UNPREPARED)
+            return true;
+    }
+    return false;
+}
+
+GstRTSPStatusCode WaitForShutDownStreams(GstRTSPClient*, GstRTSPContext*, gpointer) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (StreamShuttingDown() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return GST_RTSP_STS_OK;
+}
+
 /// Prints "test-camera closed" when a client's connection is gone.
 void OnClientClosed(GstRTSPClient*, gpointer) {
     std::printf("test-camera closed\n");
@@ -125,6 +173,8 @@ void OnClientClosed(GstRTSPClient*, gpointer) {
 void OnClientConnected(GstRTSPServer*, GstRTSPClient* client, gpointer) {
     g_signal_connect(client, "setup-request", G_CALLBACK(OnSetupRequest), nullptr);
     g_signal_connect(client, "closed", G_CALLBACK(OnClientClosed), nullptr);
+    g_signal_connect(client, "pre-describe-request", G_CALLBACK(WaitForShutDownStreams), nullptr);
+    g_signal_connect(client, "pre-setup-request", G_CALLBACK(WaitForShutDownStreams), nullptr);
 }
 
 gboolean OnSignal(gpointer data) {
@@ -216,6 +266,8 @@ int main(int argc, char** argv) {
     // A stream that ends is a connection's own: the next connection starts a new one instead of
     // joining the one that ended.
     gst_rtsp_media_factory_set_shared(factory, options.frames < 0);
+    if (options.frames < 0)
+        g_signal_connect(factory, "media-configure", G_CALLBACK(OnMediaConfigure), nullptr);
 
     if (options.user) {
         GstRTSPAuth* auth = gst_rtsp_auth_new();
@@ -267,5 +319,11 @@ int main(int argc, char** argv) {
     }
     g_object_unref(server);
     g_main_loop_unref(loop);
+    {
+        const std::lock_guard lock(streamsMutex);
+        for (GstRTSPMedia* media : streams)
+            g_object_unref(media);
+        streams.clear();
+    }
     return code;
 }
