@@ -3,6 +3,7 @@
 #include "Tavrel/RtspServer/CameraConnection.h"
 #include "Tavrel/RtspServer/CameraGuard.h"
 #include "Tavrel/RtspServer/CameraStreams.h"
+#include "Tavrel/RtspServer/ClientPorts.h"
 #include "Tavrel/gst/CameraCaps.h"
 #include "Tavrel/gst/GRef.h"
 #include "Tavrel/gst/RtpPassthroughPay.h"
@@ -11,7 +12,6 @@
 
 #include <atomic>
 #include <exception>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -77,32 +77,6 @@ GQuark MediaWatchQuark() {
     return kQuark;
 }
 
-/* The ports a media's UDP clients are sent from. Clients reach the server over IPv4 only (its
- * socket is IPv4), yet without a pool the library opens each media's ports for IPv6 as well, with
- * a thread receiving RTCP on them that nothing can ever reach. A pool of IPv4 ports only makes
- * the IPv6 ports fail to open, which the library takes as "no IPv6 clients". The ports are those
- * the kernel picks its own from, which services do not bind on purpose, so a media never takes a
- * port another service expects to have. */
-GRef<GstRTSPAddressPool> Ipv4PortPool() {
-    guint low = 32768;
-    guint high = 60999;
-    std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
-    guint readLow = 0;
-    guint readHigh = 0;
-    if (range >> readLow >> readHigh && readLow >= 1024 && readLow < readHigh &&
-        readHigh <= 65535) {
-        low = readLow;
-        high = readHigh;
-    }
-    auto pool = Adopt(gst_rtsp_address_pool_new());
-    if (!gst_rtsp_address_pool_add_range(pool.get(), GST_RTSP_ADDRESS_POOL_ANY_IPV4,
-                                         GST_RTSP_ADDRESS_POOL_ANY_IPV4, low, high, 0)) {
-        GST_WARNING("no IPv4 port range %u-%u: media open IPv6 ports as well", low, high);
-        return {};
-    }
-    return pool;
-}
-
 }  // namespace
 
 static GstElement* rtsp_src_media_factory_create_element(GstRTSPMediaFactory* factory,
@@ -139,7 +113,7 @@ static void rtsp_src_media_factory_init(GTypeInstance* instance, gpointer) {
     factory->stopped_data = nullptr;
     g_object_set_qdata_full(G_OBJECT(factory), StateQuark(), new FactoryState,
                             [](gpointer data) { delete static_cast<FactoryState*>(data); });
-    if (const auto pool = Ipv4PortPool())
+    if (const auto pool = Norvane::Tavrel::Ipv4PortPool())
         gst_rtsp_media_factory_set_address_pool(GST_RTSP_MEDIA_FACTORY(factory), pool.get());
     GST_INFO_OBJECT(factory, "new");
 }
