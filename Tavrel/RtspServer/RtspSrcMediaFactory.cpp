@@ -498,26 +498,35 @@ inline constexpr bool kIsGObject<GstRTSPStreamTransport> = true;
 
 namespace {
 
-/* Data key on a client: the TCP sink held for its PLAY (see OnPrePlayRequest). */
+/* Data key on a client: the payloader held or pinned for its PLAY (see OnPrePlayRequest). */
 constexpr const char* kHeldPlayKey = "rtsp-src-media-factory-held-play";
 
-/* A payloader whose TCP sink is held for one client's PLAY, and that client's transport. */
+/* A payloader whose TCP sink is held (or whose caches are pinned, for a client over UDP) for one
+ * client's PLAY, and that client's transport. */
 struct HeldPlay {
     GRef<GstElement> payloader;
     GRef<GstRTSPStreamTransport> transport;
+    bool tcp = true;
 };
 
 void FreeHeldPlay(gpointer data) {
     auto* held = static_cast<HeldPlay*>(data);
-    tavrel_rtp_passthrough_pay_release(TAVREL_RTP_PASSTHROUGH_PAY(held->payloader.get()));
+    auto* payloader = TAVREL_RTP_PASSTHROUGH_PAY(held->payloader.get());
+    if (held->tcp)
+        tavrel_rtp_passthrough_pay_release(payloader);
+    else
+        tavrel_rtp_passthrough_pay_unpin_udp(payloader);
     delete held;
 }
 
-/* Before the library handles a PLAY (with the media's lock held, one PLAY at a time): a client
- * over TCP joining a running stream of ours holds the stream's TCP sink from here until it has
- * been given the cached key frame (OnPlayRequest). The library makes the client's transport
- * active before it answers, so a packet the sink sent meanwhile would reach the client ahead of
- * the cache; held from here, RTP-Info also names the first cached packet the client gets. */
+/* Before the library handles a PLAY (with the media's lock held, one PLAY at a time), for a
+ * client joining a running stream of ours. The library names the client's first packet in
+ * RTP-Info before it adds the client to a sink, and a key frame may come in between:
+ * - over TCP, the stream's TCP sink is held from here until the client has been given the
+ *   cached key frame (OnPlayRequest). The library makes the client's transport active before
+ *   it answers, so a packet the sink sent meanwhile would reach the client ahead of the cache.
+ * - over UDP, the caches are pinned until the client has been added (OnPlayRequest): the UDP
+ *   sink gives it the cache that RTP-Info named. */
 GstRTSPStatusCode OnPrePlayRequest(GstRTSPClient* client, GstRTSPContext* ctx, gpointer) {
     // A PLAY of a session that plays already (a client checking that we are alive) joins
     // nothing: it must not get the cache again in the middle of its stream.
@@ -531,17 +540,21 @@ GstRTSPStatusCode OnPrePlayRequest(GstRTSPClient* client, GstRTSPContext* ctx, g
             : nullptr;
     const GstRTSPTransport* description =
         transport ? gst_rtsp_stream_transport_get_transport(transport) : nullptr;
-    if (!description || description->lower_transport != GST_RTSP_LOWER_TRANS_TCP)
+    if (!description || (description->lower_transport != GST_RTSP_LOWER_TRANS_TCP &&
+                         description->lower_transport != GST_RTSP_LOWER_TRANS_UDP))
         return GST_RTSP_STS_OK;
+    const bool tcp = description->lower_transport == GST_RTSP_LOWER_TRANS_TCP;
     const auto element = Adopt(gst_rtsp_media_get_element(media));
     auto payloader = Adopt(element && GST_IS_BIN(element.get())
                                ? gst_bin_get_by_name(GST_BIN(element.get()), "pay0")
                                : nullptr);
-    if (!payloader || !TAVREL_IS_RTP_PASSTHROUGH_PAY(payloader.get()) ||
-        !tavrel_rtp_passthrough_pay_hold(TAVREL_RTP_PASSTHROUGH_PAY(payloader.get())))
+    if (!payloader || !TAVREL_IS_RTP_PASSTHROUGH_PAY(payloader.get()))
+        return GST_RTSP_STS_OK;
+    auto* pay = TAVREL_RTP_PASSTHROUGH_PAY(payloader.get());
+    if (!(tcp ? tavrel_rtp_passthrough_pay_hold(pay) : tavrel_rtp_passthrough_pay_pin_udp(pay)))
         return GST_RTSP_STS_OK;
     auto* held = new HeldPlay{std::move(payloader),
-                              Adopt(GST_RTSP_STREAM_TRANSPORT(g_object_ref(transport)))};
+                              Adopt(GST_RTSP_STREAM_TRANSPORT(g_object_ref(transport))), tcp};
     g_object_set_data_full(G_OBJECT(client), kHeldPlayKey, held, FreeHeldPlay);
     return GST_RTSP_STS_OK;
 }
@@ -562,13 +575,15 @@ void OnSendMessage(GstRTSPClient* client, GstRTSPContext* ctx, GstRTSPMessage* m
 }
 
 /* After a PLAY (its answer sent, the client's transport active): the held sink's cache goes to
- * the client, ahead of the live packets the sink sends once released. */
+ * the client, ahead of the live packets the sink sends once released; a UDP sink has taken its
+ * client's cache. */
 void OnPlayRequest(GstRTSPClient* client, GstRTSPContext*, gpointer) {
     auto* held = static_cast<HeldPlay*>(g_object_steal_data(G_OBJECT(client), kHeldPlayKey));
     if (!held)
         return;
     auto* payloader = TAVREL_RTP_PASSTHROUGH_PAY(held->payloader.get());
-    if (GstBufferList* cached = tavrel_rtp_passthrough_pay_take_held(payloader)) {
+    if (GstBufferList* cached =
+            held->tcp ? tavrel_rtp_passthrough_pay_take_held(payloader) : nullptr) {
         if (gst_buffer_list_length(cached) > 0 &&
             !gst_rtsp_stream_transport_send_rtp_list(held->transport.get(), cached))
             GST_DEBUG("cached key frame not sent to the joining client");

@@ -118,6 +118,7 @@ void KeyCache::Clear() {
     bytes_ = 0;
     valid_ = false;
     leading_ = 0;
+    older_ = 0;
 }
 
 bool KeyCache::SeedFrom(const KeyCache& other, guint16 seqnum) {
@@ -143,13 +144,20 @@ bool KeyCache::SeedFrom(const KeyCache& other, guint16 seqnum) {
     }
     valid_ = true;
     key_timestamp_ = other.key_timestamp_;
+    older_ = other.older_ < count ? other.older_ : 0;
     return true;
 }
 
-void KeyCache::Add(GstObject* owner, GstBuffer* buffer, PacketKind kind, guint32 timestamp) {
+void KeyCache::Add(GstObject* owner, GstBuffer* buffer, PacketKind kind, guint32 timestamp,
+                   bool keep_older) {
     if (kind == PacketKind::kKeyStart && (!valid_ || timestamp != key_timestamp_)) {
         // A new key frame: what led it (its parameter sets) stays, the rest goes.
-        DropFront(packets_.size() - leading_);
+        if (keep_older && valid_) {
+            older_ = packets_.size() - leading_;
+        } else {
+            DropFront(packets_.size() - leading_);
+            older_ = 0;
+        }
         valid_ = true;
         key_timestamp_ = timestamp;
         too_long_ = false;
@@ -172,6 +180,11 @@ void KeyCache::Add(GstObject* owner, GstBuffer* buffer, PacketKind kind, guint32
         too_long_ = valid_ || too_long_;
         Clear();
     }
+}
+
+void KeyCache::DropOlder() {
+    DropFront(older_);
+    older_ = 0;
 }
 
 void KeyCache::DropFront(gsize count) {

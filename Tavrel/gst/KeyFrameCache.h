@@ -51,8 +51,14 @@ public:
      * before it. */
     bool SeedFrom(const KeyCache& other, guint16 seqnum);
 
-    /* Takes a reference of its own on `buffer` where it keeps it. */
-    void Add(GstObject* owner, GstBuffer* buffer, PacketKind kind, guint32 timestamp);
+    /* Takes a reference of its own on `buffer` where it keeps it. With `keep_older` a new key
+     * frame does not drop the packets before it (a client was promised the first of them)
+     * until DropOlder. */
+    void Add(GstObject* owner, GstBuffer* buffer, PacketKind kind, guint32 timestamp,
+             bool keep_older = false);
+
+    /* Drops what Add kept before the last key frame. */
+    void DropOlder();
 
 private:
     void DropFront(gsize count);
@@ -62,6 +68,7 @@ private:
     bool valid_ = false;
     bool too_long_ = false;  // the group being sent overflowed: told once
     gsize leading_ = 0;      // trailing packets that hold only parameter sets
+    gsize older_ = 0;        // packets kept before the last key frame (see Add's keep_older)
     guint32 key_timestamp_ = 0;
 };
 

@@ -95,7 +95,7 @@ static bool tavrel_rtp_passthrough_pay_record(TavrelRtpPassthroughPay* self, Gst
             Classify(static_cast<Codec>(self->codec),
                      static_cast<const guint8*>(gst_rtp_buffer_get_payload(&rtp)),
                      gst_rtp_buffer_get_payload_len(&rtp));
-        cache->Add(GST_OBJECT_CAST(self), buffer, kind, timestamp);
+        cache->Add(GST_OBJECT_CAST(self), buffer, kind, timestamp, self->joining != kNoJoin);
     }
     self->pt = pt;
     self->ssrc = ssrc;
@@ -239,30 +239,43 @@ static GstStateChangeReturn tavrel_rtp_passthrough_pay_change_state(GstElement* 
     return ret;
 }
 
+/* The first packet of `cache` as a joining client gets it. Called with the object lock held. */
+static bool tavrel_rtp_passthrough_pay_first_cached_locked(TavrelRtpPassthroughPay* self,
+                                                           const KeyCache& cache, guint16* seqnum,
+                                                           guint* timestamp,
+                                                           GstClockTime* running_time) {
+    if (!self->instant_start || !cache.Valid())
+        return false;
+    GstBuffer* first = cache.Packets().front();
+    GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
+    if (!gst_rtp_buffer_map(first, GST_MAP_READ, &rtp))
+        return false;
+    *seqnum = gst_rtp_buffer_get_seq(&rtp);
+    gst_rtp_buffer_unmap(&rtp);
+    *timestamp = FirstJoinTimestamp(cache);
+    *running_time = GST_CLOCK_TIME_NONE;
+    if (GST_BUFFER_PTS_IS_VALID(first) && self->segment.format == GST_FORMAT_TIME)
+        *running_time =
+            gst_segment_to_running_time(&self->segment, GST_FORMAT_TIME, GST_BUFFER_PTS(first));
+    return true;
+}
+
 /* The first packet a client joining through `watch` gets: its first cached packet when it has
  * a cache to give, else the next one it sends (an appsink's last packet may still wait for
- * the thread that sends it to the clients; a packet a network sink handled has gone out).
+ * the thread that sends it to the clients; a packet a network sink handled has gone out). A
+ * UDP sink that has sent nothing gives a pinned client our cache (see ..._pin_udp).
  * Called with the object lock held. */
 static bool tavrel_rtp_passthrough_pay_first_for_joiner_locked(TavrelRtpPassthroughPay* self,
                                                                const SinkWatch* watch,
                                                                guint16* seqnum, guint* timestamp,
                                                                GstClockTime* running_time) {
     if (!watch->have_packet)
-        return false;
-    if (self->instant_start && watch->cache.Valid()) {
-        GstBuffer* first = watch->cache.Packets().front();
-        GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
-        if (gst_rtp_buffer_map(first, GST_MAP_READ, &rtp)) {
-            *seqnum = gst_rtp_buffer_get_seq(&rtp);
-            gst_rtp_buffer_unmap(&rtp);
-            *timestamp = FirstJoinTimestamp(watch->cache);
-            *running_time = GST_CLOCK_TIME_NONE;
-            if (GST_BUFFER_PTS_IS_VALID(first) && self->segment.format == GST_FORMAT_TIME)
-                *running_time = gst_segment_to_running_time(&self->segment, GST_FORMAT_TIME,
-                                                            GST_BUFFER_PTS(first));
-            return true;
-        }
-    }
+        return self->joining == kUdpJoin && watch->is_udp &&
+               tavrel_rtp_passthrough_pay_first_cached_locked(
+                   self, *static_cast<KeyCache*>(self->cache), seqnum, timestamp, running_time);
+    if (tavrel_rtp_passthrough_pay_first_cached_locked(self, watch->cache, seqnum, timestamp,
+                                                       running_time))
+        return true;
     *seqnum = static_cast<guint16>(watch->seqnum + (watch->sends_later ? 0 : 1));
     *timestamp = watch->timestamp;
     *running_time = watch->running_time;
@@ -278,7 +291,8 @@ static bool tavrel_rtp_passthrough_pay_first_for_joiner_locked(TavrelRtpPassthro
 
 /* The structure an RTSP server reads for RTP-Info. With watched sinks: the first packet a
  * client joining now gets (the first of the cached key frame when there is one, else the next
- * packet the sinks send). Without: the last packet that passed here, which is the first one a
+ * packet the sinks send), through the kind of sink of the client being added when we know it.
+ * Without: the last packet that passed here, which is the first one a
  * client gets while the server holds the stream back before it starts. Nothing before the
  * first packet, so that no made-up sequence number reaches a client. */
 static GstStructure* tavrel_rtp_passthrough_pay_create_stats(TavrelRtpPassthroughPay* self) {
@@ -291,6 +305,9 @@ static GstStructure* tavrel_rtp_passthrough_pay_create_stats(TavrelRtpPassthroug
     GstClockTime behind_running_time = GST_CLOCK_TIME_NONE;
     for (GList* l = self->watches; l; l = l->next) {
         const auto* watch = static_cast<const SinkWatch*>(l->data);
+        if ((self->joining == kTcpJoin && !watch->sends_later) ||
+            (self->joining == kUdpJoin && !watch->is_udp))
+            continue;
         guint16 seqnum = 0;
         guint timestamp = 0;
         GstClockTime running_time = GST_CLOCK_TIME_NONE;

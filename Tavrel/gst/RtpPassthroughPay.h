@@ -38,6 +38,8 @@ struct _TavrelRtpPassthroughPay {
     gpointer cache;            /* our own key-frame cache, where a sink that starts late begins
                                   its own; owned */
     gpointer batch;            /* the frame being collected, pushed as one list; owned */
+    gint joining;              /* the kind of sink a client is being added to, see ..._hold and
+                                  ..._pin_udp (0: none) */
 };
 
 struct _TavrelRtpPassthroughPayClass {
@@ -71,6 +73,14 @@ GstBufferList* tavrel_rtp_passthrough_pay_take_held(TavrelRtpPassthroughPay* pay
 
 /// Ends a hold (on the thread that took it): the sink goes on with the next packet.
 void tavrel_rtp_passthrough_pay_release(TavrelRtpPassthroughPay* pay);
+
+/// Before a UDP client is added to the multiudpsink (the server reads "stats" in between): until
+/// ..._unpin_udp "stats" names the first packet that client will get, and no cache lets go of
+/// it when a key frame comes. False without "instant-start" (or while another client joins).
+gboolean tavrel_rtp_passthrough_pay_pin_udp(TavrelRtpPassthroughPay* pay);
+
+/// Ends ..._pin_udp: the caches keep only their last key frame again.
+void tavrel_rtp_passthrough_pay_unpin_udp(TavrelRtpPassthroughPay* pay);
 
 G_END_DECLS
 

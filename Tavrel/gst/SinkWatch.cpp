@@ -48,7 +48,8 @@ static void tavrel_rtp_passthrough_pay_sink_saw(SinkWatch* watch, GstBuffer* buf
                 Classify(static_cast<Codec>(self->codec),
                          static_cast<const guint8*>(gst_rtp_buffer_get_payload(&rtp)),
                          gst_rtp_buffer_get_payload_len(&rtp));
-            watch->cache.Add(GST_OBJECT_CAST(self), buffer, kind, timestamp);
+            watch->cache.Add(GST_OBJECT_CAST(self), buffer, kind, timestamp,
+                             self->joining != kNoJoin);
         }
         if (last) {
             watch->have_packet = TRUE;
@@ -99,44 +100,98 @@ static void tavrel_rtp_passthrough_pay_add_client(SinkWatch* watch, const UdpJoi
     t_adding_client = false;
 }
 
-/* Before a packet leaves a UDP sink: a joining client gets its cache from a thread of its own,
- * then the packets the sink sends meanwhile, until it has caught up; then the sink takes it
- * over, starting with this packet. */
+/* The sequence number of an RTP packet; false when it is none. */
+static bool tavrel_rtp_passthrough_pay_seqnum_of(GstBuffer* buffer, guint16* seqnum) {
+    GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
+    if (!gst_rtp_buffer_map(buffer, GST_MAP_READ, &rtp))
+        return false;
+    *seqnum = gst_rtp_buffer_get_seq(&rtp);
+    gst_rtp_buffer_unmap(&rtp);
+    return true;
+}
+
+/* True when `packet` is one of our stream's (the server's RTCP goes through a sink of the same
+ * kind, to the port next to the client's). */
+static bool tavrel_rtp_passthrough_pay_is_ours(TavrelRtpPassthroughPay* pay, GstBuffer* packet) {
+    GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
+    if (!gst_rtp_buffer_map(packet, GST_MAP_READ, &rtp))
+        return false;
+    const guint ssrc = gst_rtp_buffer_get_ssrc(&rtp);
+    gst_rtp_buffer_unmap(&rtp);
+    GST_OBJECT_LOCK(pay);
+    const bool ours = pay->have_packet && ssrc == pay->ssrc;
+    GST_OBJECT_UNLOCK(pay);
+    return ours;
+}
+
+/* True when `packet` comes after the last one queued for `join` (a sink that had sent nothing
+ * when the client was added gave it our cache, which may run ahead of the sink). Called with
+ * the watch's join_mutex held. */
+static bool tavrel_rtp_passthrough_pay_is_newer(const UdpJoin& join, GstBuffer* packet) {
+    guint16 seqnum = 0;
+    return !tavrel_rtp_passthrough_pay_seqnum_of(packet, &seqnum) ||
+           static_cast<gint16>(seqnum - join.last_seqnum) > 0;
+}
+
+/* Queues for a joining client the packets of a list it does not have yet. Called with the
+ * watch's join_mutex held. */
+static void tavrel_rtp_passthrough_pay_queue_newer(TavrelRtpPassthroughPay* pay, UdpJoin& join,
+                                                   GstBuffer* const* packets, gsize count) {
+    bool first = true;
+    const std::lock_guard lock(join.mutex);
+    for (gsize i = 0; i < count; ++i) {
+        guint16 seqnum = 0;
+        if (!tavrel_rtp_passthrough_pay_is_newer(join, packets[i]))
+            continue;
+        if (tavrel_rtp_passthrough_pay_seqnum_of(packets[i], &seqnum)) {
+            if (first && seqnum != static_cast<guint16>(join.last_seqnum + 1))
+                GST_DEBUG_OBJECT(pay, "%s:%d misses packets %u to %u", join.host.c_str(), join.port,
+                                 static_cast<guint16>(join.last_seqnum + 1),
+                                 static_cast<guint16>(seqnum - 1));
+            first = false;
+            join.last_seqnum = seqnum;
+        }
+        join.queue.push_back(gst_buffer_ref(packets[i]));
+    }
+}
+
+/* Before a packet leaves a UDP sink (with the watch's join_mutex held): a joining client gets
+ * its cache from a thread of its own, then the packets the sink sends meanwhile, until it has
+ * caught up; then the sink takes it over, starting with this packet. */
 static void tavrel_rtp_passthrough_pay_serve_udp_joins(SinkWatch* watch, GstBuffer* const* packets,
                                                        gsize count) {
-    const std::lock_guard joins_lock(watch->join_mutex);
     for (auto it = watch->udp_joins.begin(); it != watch->udp_joins.end();) {
         UdpJoin& join = **it;
         bool hand_over = false;
-        if (!join.started) {
-            GST_OBJECT_LOCK(watch->pay);
-            std::vector<GstBuffer*> cached = CopyPackets(watch->cache);
-            GST_OBJECT_UNLOCK(watch->pay);
+        if (!join.started && !tavrel_rtp_passthrough_pay_is_ours(watch->pay, packets[0])) {
+            // A sink that had sent nothing when the client was added turns out not to send our
+            // stream: no cache for it.
+            hand_over = true;
+        } else if (!join.started) {
             join.started = true;
-            if (cached.empty()) {
-                hand_over = true;
-            } else {
+            {
+                const std::lock_guard lock(join.mutex);
                 GST_DEBUG_OBJECT(watch->pay, "%s:%d gets %" G_GSIZE_FORMAT " cached packets",
-                                 join.host.c_str(), join.port, cached.size());
-                {
-                    const std::lock_guard lock(join.mutex);
-                    join.queue.assign(cached.begin(), cached.end());
-                    for (gsize i = 0; i < count; ++i)
-                        join.queue.push_back(gst_buffer_ref(packets[i]));
-                }
-                join.thread = std::thread([share = *it] { share->Run(); });
+                                 join.host.c_str(), join.port, join.queue.size());
             }
+            tavrel_rtp_passthrough_pay_queue_newer(watch->pay, join, packets, count);
+            join.thread = std::thread([share = *it] { share->Run(); });
         } else {
-            std::unique_lock lock(join.mutex);
-            if (join.queue.empty() && join.idle) {
-                hand_over = true;
-            } else if (join.queue.size() > kMaxBurstBacklog) {
+            gsize backlog = 0;
+            bool caught_up = false;
+            {
+                const std::lock_guard lock(join.mutex);
+                backlog = join.queue.size();
+                caught_up = join.queue.empty() && join.idle;
+            }
+            if (backlog > kMaxBurstBacklog) {
                 GST_DEBUG_OBJECT(watch->pay, "%s:%d does not catch up: it gets the live stream",
                                  join.host.c_str(), join.port);
                 hand_over = true;
+            } else if (caught_up && tavrel_rtp_passthrough_pay_is_newer(join, packets[0])) {
+                hand_over = true;
             } else {
-                for (gsize i = 0; i < count; ++i)
-                    join.queue.push_back(gst_buffer_ref(packets[i]));
+                tavrel_rtp_passthrough_pay_queue_newer(watch->pay, join, packets, count);
             }
         }
         if (!hand_over) {
@@ -164,8 +219,14 @@ static GstPadProbeReturn tavrel_rtp_passthrough_pay_sink_probe(GstPad*, GstPadPr
     }
     GstBuffer* const* packets = single ? &single : several.data();
     const gsize count = single ? 1 : several.size();
-    if (count > 0)
-        tavrel_rtp_passthrough_pay_seed(watch, packets[0]);
+    if (count == 0)
+        return GST_PAD_PROBE_OK;
+    // A UDP client added meanwhile (..._on_add) sees the cache and the joins as they were before
+    // this list or after it.
+    std::unique_lock joins_lock(watch->join_mutex, std::defer_lock);
+    if (watch->is_udp)
+        joins_lock.lock();
+    tavrel_rtp_passthrough_pay_seed(watch, packets[0]);
     if (watch->is_udp)
         tavrel_rtp_passthrough_pay_serve_udp_joins(watch, packets, count);
     for (gsize i = 0; i < count; ++i)
@@ -190,23 +251,33 @@ static void tavrel_rtp_passthrough_pay_on_add(GstElement* sink, const gchar* hos
     g_object_get(sink, v6 ? "socket-v6" : "socket", &owned_socket, nullptr);
     auto socket = Norvane::Tavrel::gst::Adopt(owned_socket);
     const std::lock_guard joins_lock(watch->join_mutex);
-    GST_OBJECT_LOCK(watch->pay);
-    // A sink that has sent nothing yet starts with our cache (see ..._seed).
-    const bool cached = watch->pay->instant_start &&
-                        (watch->have_packet ? watch->cache.Valid()
-                                            : static_cast<KeyCache*>(watch->pay->cache)->Valid());
-    GST_OBJECT_UNLOCK(watch->pay);
     const bool joining =
         std::any_of(watch->udp_joins.begin(), watch->udp_joins.end(),
                     [&](const auto& j) { return j->host == host && j->port == port; });
-    if (!cached || !socket || joining)
+    if (!socket || joining)
         return;
+    // What the client gets first: the sink's cache, or ours when the sink has sent nothing yet
+    // (the sink starts where ours goes on). Taken now, as "stats" named its first packet.
+    GST_OBJECT_LOCK(watch->pay);
+    std::vector<GstBuffer*> cached;
+    if (watch->pay->instant_start)
+        cached = CopyPackets(watch->have_packet ? watch->cache
+                                                : *static_cast<KeyCache*>(watch->pay->cache));
+    GST_OBJECT_UNLOCK(watch->pay);
+    guint16 last_seqnum = 0;
+    if (cached.empty() || !tavrel_rtp_passthrough_pay_seqnum_of(cached.back(), &last_seqnum)) {
+        for (GstBuffer* buffer : cached)
+            gst_buffer_unref(buffer);
+        return;
+    }
     auto join = std::make_shared<UdpJoin>();
     join->host = host;
     join->port = port;
     join->socket = std::move(socket);
     join->address = Norvane::Tavrel::gst::Adopt(
         g_inet_socket_address_new(address.get(), static_cast<guint16>(port)));
+    join->last_seqnum = last_seqnum;
+    join->queue.assign(cached.begin(), cached.end());
     watch->udp_joins.push_back(join);
     g_signal_stop_emission_by_name(sink, "add");
 }
@@ -278,6 +349,34 @@ void tavrel_rtp_passthrough_pay_watch_sink(TavrelRtpPassthroughPay* pay, GstElem
     GST_DEBUG_OBJECT(pay, "watching %s", GST_OBJECT_NAME(sink));
 }
 
+/* A client has been added (or was not): the caches keep only their last key frame again.
+ * Called with the object lock held. */
+static void tavrel_rtp_passthrough_pay_end_join_locked(TavrelRtpPassthroughPay* pay) {
+    pay->joining = kNoJoin;
+    static_cast<KeyCache*>(pay->cache)->DropOlder();
+    for (GList* l = pay->watches; l; l = l->next)
+        static_cast<SinkWatch*>(l->data)->cache.DropOlder();
+}
+
+gboolean tavrel_rtp_passthrough_pay_pin_udp(TavrelRtpPassthroughPay* pay) {
+    g_return_val_if_fail(TAVREL_IS_RTP_PASSTHROUGH_PAY(pay), FALSE);
+    GST_OBJECT_LOCK(pay);
+    const gboolean pinned = pay->instant_start && pay->joining == kNoJoin;
+    if (pinned)
+        pay->joining = kUdpJoin;
+    GST_OBJECT_UNLOCK(pay);
+    return pinned;
+}
+
+void tavrel_rtp_passthrough_pay_unpin_udp(TavrelRtpPassthroughPay* pay) {
+    g_return_if_fail(TAVREL_IS_RTP_PASSTHROUGH_PAY(pay));
+    GST_OBJECT_LOCK(pay);
+    if (pay->joining == kUdpJoin)
+        tavrel_rtp_passthrough_pay_end_join_locked(pay);
+    GST_OBJECT_UNLOCK(pay);
+    GST_DEBUG_OBJECT(pay, "UDP client added: the caches keep their last key frame only");
+}
+
 /* The watch of the TCP sink that sends our packets, shared, and a reference to its pad; empty
  * when there is none. */
 static std::shared_ptr<SinkWatch> tavrel_rtp_passthrough_pay_tcp_watch(TavrelRtpPassthroughPay* pay,
@@ -306,9 +405,10 @@ gboolean tavrel_rtp_passthrough_pay_hold(TavrelRtpPassthroughPay* pay) {
     }
     GST_OBJECT_LOCK(pay);
     const bool cached = pay->instant_start && watch->cache.Valid();
+    const bool other_joins = pay->joining != kNoJoin;
     GST_OBJECT_UNLOCK(pay);
     std::unique_lock lock(watch->join_mutex);
-    if (!cached || watch->held_pad) {
+    if (!cached || watch->held_pad || other_joins) {
         GST_DEBUG_OBJECT(pay, "TCP sink not held: %s", cached ? "held already" : "no cache");
         gst_object_unref(pad);
         return FALSE;
@@ -341,6 +441,7 @@ gboolean tavrel_rtp_passthrough_pay_hold(TavrelRtpPassthroughPay* pay) {
     watch->held_pad = pad;
     GST_OBJECT_LOCK(pay);
     watch->held = CopyPackets(watch->cache);
+    pay->joining = kTcpJoin;
     GST_OBJECT_UNLOCK(pay);
     GST_DEBUG_OBJECT(pay, "TCP sink held with %zu cached packets", watch->held.size());
     return TRUE;
@@ -370,6 +471,10 @@ void tavrel_rtp_passthrough_pay_release(TavrelRtpPassthroughPay* pay) {
     const std::lock_guard lock(watch->join_mutex);
     if (!watch->held_pad)
         return;
+    GST_OBJECT_LOCK(pay);
+    if (pay->joining == kTcpJoin)
+        tavrel_rtp_passthrough_pay_end_join_locked(pay);
+    GST_OBJECT_UNLOCK(pay);
     GST_PAD_STREAM_UNLOCK(watch->held_pad);
     gst_object_unref(watch->held_pad);
     watch->held_pad = nullptr;

@@ -14,6 +14,9 @@
 
 namespace Norvane::Tavrel::gst::Passthrough {
 
+/* TavrelRtpPassthroughPay::joining: the client being added, whose sink "stats" describes. */
+enum Joining : gint { kNoJoin = 0, kTcpJoin = 1, kUdpJoin = 2 };
+
 /* One sink whose packets are followed; the probe on the sink's pad owns a share, and so does a
  * client thread while it waits on a hold. */
 struct SinkWatch : std::enable_shared_from_this<SinkWatch> {

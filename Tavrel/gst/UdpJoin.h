@@ -24,8 +24,9 @@ struct UdpJoin {
     gint port = 0;
     GRef<GSocket> socket;
     GRef<GSocketAddress> address;
-    bool started = false; /* under the watch's join_mutex */
-    std::thread thread;   /* under the watch's join_mutex */
+    bool started = false;    /* under the watch's join_mutex */
+    guint16 last_seqnum = 0; /* of the last packet queued; under the watch's join_mutex */
+    std::thread thread;      /* under the watch's join_mutex */
 
     std::mutex mutex; /* protects the fields below */
     std::condition_variable wake;

@@ -2,6 +2,7 @@
 
 #include "Tavrel/gst/RtpPassthroughPay.h"
 
+#include <gio/gio.h>
 #include <gmock/gmock.h>
 #include <gst/check/gstharness.h>
 #include <gst/rtp/gstrtpbuffer.h>
@@ -48,6 +49,31 @@ GstBuffer* MakeRtp(const Packet& p) {
     gst_rtp_buffer_unmap(&rtp);
     GST_BUFFER_PTS(buffer) = p.pts;
     return buffer;
+}
+
+/// An H.264 packet, a frame of its own (passed on at once).
+GstBuffer* MakeH264(guint16 seq, guint32 ts, const std::vector<guint8>& payload) {
+    GstBuffer* buffer = gst_rtp_buffer_new_allocate(static_cast<guint>(payload.size()), 0, 0);
+    GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
+    gst_rtp_buffer_map(buffer, GST_MAP_WRITE, &rtp);
+    gst_rtp_buffer_set_seq(&rtp, seq);
+    gst_rtp_buffer_set_timestamp(&rtp, ts);
+    gst_rtp_buffer_set_ssrc(&rtp, 0x11223344);
+    gst_rtp_buffer_set_payload_type(&rtp, 96);
+    gst_rtp_buffer_set_marker(&rtp, TRUE);
+    std::copy(payload.begin(), payload.end(),
+              static_cast<guint8*>(gst_rtp_buffer_get_payload(&rtp)));
+    gst_rtp_buffer_unmap(&rtp);
+    return buffer;
+}
+
+/// Starts the stream on a sink's pad, as a pipeline would.
+void StartStream(GstPad* pad) {
+    gst_pad_send_event(pad, gst_event_new_stream_start("s"));
+    gst_pad_send_event(pad, gst_event_new_caps(gst_caps_from_string(kCaps)));
+    GstSegment segment;
+    gst_segment_init(&segment, GST_FORMAT_TIME);
+    gst_pad_send_event(pad, gst_event_new_segment(&segment));
 }
 
 /// The bytes of a buffer.
@@ -396,25 +422,10 @@ TEST_F(RtpPassthroughPayTest, KeyFrameCacheNamesItsFirstPacket) {
     ASSERT_NE(gst_element_set_state(net.get(), GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
     tavrel_rtp_passthrough_pay_watch_sink(TAVREL_RTP_PASSTHROUGH_PAY(pay_), net.get());
     GRef<GstPad> pad = Adopt(gst_element_get_static_pad(net.get(), "sink"));
-    gst_pad_send_event(pad.get(), gst_event_new_stream_start("s"));
-    gst_pad_send_event(pad.get(), gst_event_new_caps(gst_caps_from_string(kCaps)));
-    GstSegment segment;
-    gst_segment_init(&segment, GST_FORMAT_TIME);
-    gst_pad_send_event(pad.get(), gst_event_new_segment(&segment));
+    StartStream(pad.get());
     // Through the payloader and then the sink, as in a pipeline.
     auto send = [&](guint16 seq, guint32 ts, std::vector<guint8> payload) {
-        GstBuffer* buffer = gst_rtp_buffer_new_allocate(static_cast<guint>(payload.size()), 0, 0);
-        GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
-        gst_rtp_buffer_map(buffer, GST_MAP_WRITE, &rtp);
-        gst_rtp_buffer_set_seq(&rtp, seq);
-        gst_rtp_buffer_set_timestamp(&rtp, ts);
-        gst_rtp_buffer_set_ssrc(&rtp, 0x11223344);
-        gst_rtp_buffer_set_payload_type(&rtp, 96);
-        gst_rtp_buffer_set_marker(&rtp, TRUE);  // each packet its own frame: passed on at once
-        std::copy(payload.begin(), payload.end(),
-                  static_cast<guint8*>(gst_rtp_buffer_get_payload(&rtp)));
-        gst_rtp_buffer_unmap(&rtp);
-        ASSERT_EQ(gst_harness_push(harness_, buffer), GST_FLOW_OK);
+        ASSERT_EQ(gst_harness_push(harness_, MakeH264(seq, ts, payload)), GST_FLOW_OK);
         ASSERT_EQ(gst_pad_chain(pad.get(), gst_harness_pull(harness_)), GST_FLOW_OK);
     };
     auto stats = [&] {
@@ -447,6 +458,86 @@ TEST_F(RtpPassthroughPayTest, KeyFrameCacheNamesItsFirstPacket) {
     g_object_set(pay_, "instant-start", FALSE, nullptr);
     EXPECT_EQ(stats().first, 5001u);
     gst_element_set_state(net.get(), GST_STATE_NULL);
+}
+
+// The first UDP client of a camera that a TCP client watches: the UDP sink has sent nothing, so
+// the client starts with the payloader's cache, and a key frame that comes between RTP-Info and
+// the sink's first packets must not move its start.
+TEST_F(RtpPassthroughPayTest, UdpJoinerOfAnIdleSinkStartsWhereStatsSaid) {
+    gst_harness_set_src_caps_str(harness_, kCaps);
+    g_object_set(pay_, "instant-start", TRUE, nullptr);
+    auto* pay = TAVREL_RTP_PASSTHROUGH_PAY(pay_);
+    GRef<GstElement> app = Sink(gst_element_factory_make("appsink", "app"));
+    GRef<GstElement> udp = Sink(gst_element_factory_make("multiudpsink", "udp"));
+    GError* error = nullptr;
+    auto socket = [&] {
+        GRef<GSocket> s = Adopt(g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_DATAGRAM,
+                                             G_SOCKET_PROTOCOL_UDP, &error));
+        auto any = Adopt(g_inet_socket_address_new_from_string("127.0.0.1", 0));
+        EXPECT_TRUE(s && g_socket_bind(s.get(), any.get(), FALSE, &error));
+        g_socket_set_timeout(s.get(), 5);
+        return s;
+    };
+    GRef<GSocket> send_socket = socket();
+    GRef<GSocket> client = socket();
+    ASSERT_EQ(error, nullptr) << error->message;
+    g_object_set(udp.get(), "socket", send_socket.get(), nullptr);
+    struct Stop {
+        std::vector<GstElement*> sinks;
+        ~Stop() {
+            for (GstElement* sink : sinks)
+                gst_element_set_state(sink, GST_STATE_NULL);
+        }
+    } stop{{app.get(), udp.get()}};
+    GRef<GstPad> appPad = Adopt(gst_element_get_static_pad(app.get(), "sink"));
+    GRef<GstPad> udpPad = Adopt(gst_element_get_static_pad(udp.get(), "sink"));
+    for (GstElement* sink : {app.get(), udp.get()}) {
+        g_object_set(sink, "sync", FALSE, "async", FALSE, nullptr);
+        ASSERT_NE(gst_element_set_state(sink, GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
+        tavrel_rtp_passthrough_pay_watch_sink(pay, sink);
+    }
+    StartStream(appPad.get());
+    StartStream(udpPad.get());
+    // Through the payloader; then to the sinks, as a pipeline's queues may do later.
+    auto push = [&](guint16 seq, guint32 ts, std::vector<guint8> payload) {
+        EXPECT_EQ(gst_harness_push(harness_, MakeH264(seq, ts, payload)), GST_FLOW_OK);
+        return gst_harness_pull(harness_);
+    };
+    const std::vector<guint8> sps{0x67, 0}, idr{0x65, 0}, slice{0x41, 0};
+    for (GstBuffer* packet : {push(11, 100, sps), push(12, 100, idr), push(13, 200, slice)})
+        ASSERT_EQ(gst_pad_chain(appPad.get(), packet), GST_FLOW_OK);
+
+    ASSERT_TRUE(tavrel_rtp_passthrough_pay_pin_udp(pay));
+    GstStructure* stats = Stats(pay_);
+    ASSERT_NE(stats, nullptr);
+    const guint named = UintField(stats, "seqnum-offset");
+    gst_structure_free(stats);
+    EXPECT_EQ(named, 11u);
+    // A key frame, then the server adds the client; the sink sends the key frame only after.
+    GstBufferList* key = gst_buffer_list_new();
+    gst_buffer_list_add(key, push(14, 300, sps));
+    gst_buffer_list_add(key, push(15, 300, idr));
+    GSocketAddress* local = g_socket_get_local_address(client.get(), nullptr);
+    g_signal_emit_by_name(udp.get(), "add", "127.0.0.1",
+                          g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(local)), nullptr);
+    g_object_unref(local);
+    tavrel_rtp_passthrough_pay_unpin_udp(pay);
+    ASSERT_EQ(gst_pad_chain_list(udpPad.get(), key), GST_FLOW_OK);
+
+    // Every packet once, from the one named, whether the joiner's thread or the sink sends it.
+    std::vector<guint> got;
+    for (guint16 seq = 16; got.size() < 8; ++seq) {
+        if (seq < 20) {  // more live packets until the sink has taken the client over
+            ASSERT_EQ(gst_pad_chain(udpPad.get(), push(seq, 400 + seq, slice)), GST_FLOW_OK);
+        }
+        guint8 data[64];
+        if (g_socket_receive(client.get(), reinterpret_cast<gchar*>(data), sizeof data, nullptr,
+                             &error) < 12)
+            break;
+        got.push_back((data[2] << 8) | data[3]);
+    }
+    EXPECT_THAT(got, ElementsAre(11, 12, 13, 14, 15, 16, 17, 18)) << (error ? error->message : "");
+    g_clear_error(&error);
 }
 
 TEST(RtpPassthroughPayRegistration, EnsureIsIdempotentAndThreadSafe) {
