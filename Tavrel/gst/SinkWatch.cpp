@@ -20,6 +20,10 @@ using namespace Norvane::Tavrel::gst::Passthrough;
 
 namespace {
 
+/* How long a client's PLAY waits for the TCP sink to take the packet it has (the sink's
+ * streaming thread holds the stream lock meanwhile) before it goes without its cache. */
+constexpr gint64 kMaxHoldWaitUs = 50 * G_TIME_SPAN_MILLISECOND;
+
 /* Packets a UDP joiner may fall behind the live stream before it is given up on. */
 constexpr gsize kMaxBurstBacklog = 2 * kMaxCachedPackets;
 
@@ -426,7 +430,17 @@ gboolean tavrel_rtp_passthrough_pay_hold(TavrelRtpPassthroughPay* pay) {
     // No packet enters the sink while its stream lock is ours; the sink's sending thread takes
     // every packet that did, so the next one it sends is the next one to come. The sink's
     // preroll copy (which the server never takes) would hold the drain up: it goes first.
-    GST_PAD_STREAM_LOCK(pad);
+    // The sink waits, holding that lock, until the server takes its packet, which it does only
+    // while a TCP client can take more: a client is not held up for long by that.
+    for (const gint64 deadline = g_get_monotonic_time() + kMaxHoldWaitUs;
+         !GST_PAD_STREAM_TRYLOCK(pad);) {
+        if (g_get_monotonic_time() >= deadline) {
+            GST_DEBUG_OBJECT(pay, "TCP sink not held: its packet is not taken");
+            gst_object_unref(pad);
+            return FALSE;
+        }
+        g_usleep(G_TIME_SPAN_MILLISECOND / 2);
+    }
     if (GstSample* preroll = gst_app_sink_try_pull_preroll(GST_APP_SINK(watch->sink), 0))
         gst_sample_unref(preroll);
     GstQuery* drain = gst_query_new_drain();

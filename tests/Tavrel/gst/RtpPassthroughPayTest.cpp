@@ -540,6 +540,34 @@ TEST_F(RtpPassthroughPayTest, UdpJoinerOfAnIdleSinkStartsWhereStatsSaid) {
     g_clear_error(&error);
 }
 
+// The server takes packets from its TCP sink only while a TCP client can take more; meanwhile the
+// sink waits with its stream lock held. A joining client's hold gives up instead of waiting.
+TEST_F(RtpPassthroughPayTest, HoldGivesUpOnATcpSinkNobodyTakesFrom) {
+    gst_harness_set_src_caps_str(harness_, kCaps);
+    g_object_set(pay_, "instant-start", TRUE, nullptr);
+    auto* pay = TAVREL_RTP_PASSTHROUGH_PAY(pay_);
+    GRef<GstElement> app = Sink(gst_element_factory_make("appsink", "app"));
+    g_object_set(app.get(), "sync", FALSE, "async", FALSE, "max-buffers", 1, nullptr);
+    ASSERT_NE(gst_element_set_state(app.get(), GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
+    tavrel_rtp_passthrough_pay_watch_sink(pay, app.get());
+    GRef<GstPad> pad = Adopt(gst_element_get_static_pad(app.get(), "sink"));
+    StartStream(pad.get());
+    auto push = [&](guint16 seq, std::vector<guint8> payload) {
+        EXPECT_EQ(gst_harness_push(harness_, MakeH264(seq, 100u * seq, payload)), GST_FLOW_OK);
+        return gst_harness_pull(harness_);
+    };
+    ASSERT_EQ(gst_pad_chain(pad.get(), push(1, {0x65, 0})), GST_FLOW_OK);
+    // The sink is full: the next packet waits in it.
+    std::thread streaming([&, packet = push(2, {0x41, 0})] { gst_pad_chain(pad.get(), packet); });
+    while (GST_PAD_STREAM_TRYLOCK(pad.get())) {
+        GST_PAD_STREAM_UNLOCK(pad.get());
+        std::this_thread::yield();
+    }
+    EXPECT_FALSE(tavrel_rtp_passthrough_pay_hold(pay));
+    gst_element_set_state(app.get(), GST_STATE_NULL);  // flushes: the waiting packet goes
+    streaming.join();
+}
+
 TEST(RtpPassthroughPayRegistration, EnsureIsIdempotentAndThreadSafe) {
     InitGst();
     LogCapture log;
