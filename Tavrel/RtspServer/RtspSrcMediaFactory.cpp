@@ -10,12 +10,14 @@
 
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <atomic>
 #include <exception>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 GST_DEBUG_CATEGORY_STATIC(rtsp_src_media_factory_debug);
 #define GST_CAT_DEFAULT rtsp_src_media_factory_debug
@@ -491,11 +493,6 @@ static GstElement* rtsp_src_media_factory_create_element(GstRTSPMediaFactory* fa
     return bin.release();
 }
 
-namespace Norvane::Tavrel::gst {
-template <>
-inline constexpr bool kIsGObject<GstRTSPStreamTransport> = true;
-}  // namespace Norvane::Tavrel::gst
-
 namespace {
 
 /* Data key on a client: the payloader held or pinned for its PLAY (see OnPrePlayRequest). */
@@ -517,6 +514,75 @@ void FreeHeldPlay(gpointer data) {
     else
         tavrel_rtp_passthrough_pay_unpin_udp(payloader);
     delete held;
+}
+
+/* The library sends to TCP clients from a thread that takes a packet from the stream only while
+ * one of them can take more, and that looks again only when a packet comes or a client has taken
+ * one. A client that goes while packets to it are under way (it stopped reading, or closed in the
+ * middle of its cache) never takes them: the thread waits for ever, the stream's full TCP sink
+ * holds up every client of the camera, UDP ones too, and the camera's packets with them. So each
+ * TCP transport of a client is remembered (with its media, which keeps the library's stream
+ * alive), and told "taken" again when the client closes, after the library has let it go: the
+ * thread looks again, and sends on to the others or drops what nobody takes. It serves one kind
+ * of packet per look, RTCP first, so it is told a few times. A new TCP client is told so too,
+ * as the library does not look for one by itself. */
+constexpr const char* kTcpTransportsKey = "rtsp-src-media-factory-tcp-transports";
+constexpr int kWakesAtClose = 5;
+constexpr gulong kWakeSpacingUs = 20 * G_TIME_SPAN_MILLISECOND;
+
+struct TcpTransport {
+    GRef<GstRTSPMedia> media;
+    GRef<GstRTSPStreamTransport> transport;
+};
+using TcpTransports = std::vector<TcpTransport>;
+
+void WakeTcpSending(const TcpTransports& transports) {
+    for (const auto& t : transports)
+        gst_rtsp_stream_transport_message_sent(t.transport.get());
+}
+
+void RememberTcpTransports(GstRTSPClient* client, GstRTSPContext* ctx) {
+    if (!ctx || !ctx->sessmedia)
+        return;
+    GstRTSPMedia* media = gst_rtsp_session_media_get_media(ctx->sessmedia);
+    TcpTransports added;
+    for (guint i = 0; media && i < gst_rtsp_media_n_streams(media); ++i) {
+        GstRTSPStreamTransport* transport = gst_rtsp_session_media_get_transport(ctx->sessmedia, i);
+        const GstRTSPTransport* t =
+            transport ? gst_rtsp_stream_transport_get_transport(transport) : nullptr;
+        if (t && t->lower_transport == GST_RTSP_LOWER_TRANS_TCP)
+            added.push_back(
+                {Norvane::Tavrel::gst::Share(media), Norvane::Tavrel::gst::Share(transport)});
+    }
+    if (added.empty())
+        return;
+    WakeTcpSending(added);
+    auto* known =
+        static_cast<TcpTransports*>(g_object_get_data(G_OBJECT(client), kTcpTransportsKey));
+    if (!known) {
+        known = new TcpTransports;
+        g_object_set_data_full(G_OBJECT(client), kTcpTransportsKey, known,
+                               [](gpointer data) { delete static_cast<TcpTransports*>(data); });
+    }
+    for (auto& t : added) {
+        if (std::none_of(known->begin(), known->end(), [&](const TcpTransport& k) {
+                return k.transport.get() == t.transport.get();
+            }))
+            known->push_back(std::move(t));
+    }
+}
+
+void OnClientClosed(GstRTSPClient* client, gpointer) {
+    auto* known =
+        static_cast<TcpTransports*>(g_object_steal_data(G_OBJECT(client), kTcpTransportsKey));
+    if (!known)
+        return;
+    for (int i = 0; i < kWakesAtClose; ++i) {
+        if (i > 0)
+            g_usleep(kWakeSpacingUs);
+        WakeTcpSending(*known);
+    }
+    delete known;
 }
 
 /* Before the library handles a PLAY (with the media's lock held, one PLAY at a time), for a
@@ -577,7 +643,8 @@ void OnSendMessage(GstRTSPClient* client, GstRTSPContext* ctx, GstRTSPMessage* m
 /* After a PLAY (its answer sent, the client's transport active): the held sink's cache goes to
  * the client, ahead of the live packets the sink sends once released; a UDP sink has taken its
  * client's cache. */
-void OnPlayRequest(GstRTSPClient* client, GstRTSPContext*, gpointer) {
+void OnPlayRequest(GstRTSPClient* client, GstRTSPContext* ctx, gpointer) {
+    RememberTcpTransports(client, ctx);
     auto* held = static_cast<HeldPlay*>(g_object_steal_data(G_OBJECT(client), kHeldPlayKey));
     if (!held)
         return;
@@ -599,4 +666,5 @@ void rtsp_src_media_factory_watch_client(GstRTSPClient* client) {
     g_signal_connect(client, "pre-play-request", G_CALLBACK(OnPrePlayRequest), nullptr);
     g_signal_connect(client, "send-message", G_CALLBACK(OnSendMessage), nullptr);
     g_signal_connect(client, "play-request", G_CALLBACK(OnPlayRequest), nullptr);
+    g_signal_connect(client, "closed", G_CALLBACK(OnClientClosed), nullptr);
 }

@@ -83,8 +83,9 @@ void rtsp_src_media_factory_retire_path(RtspSrcMediaFactory* factory, const gcha
 /// fails at once instead of at the camera's deadline. Any thread.
 void rtsp_src_media_factory_abandon_media(GstRTSPMedia* media);
 
-/// Lets a client joining a running stream over TCP get the cached key frame first (UDP clients
-/// need nothing more): connect it to every client of a server that uses the factory.
+/// Lets a client joining a running stream get the cached key frame first, under the sequence
+/// number RTP-Info names, and keeps a TCP client that leaves from stopping the stream for the
+/// others: connect it to every client of a server that uses the factory.
 void rtsp_src_media_factory_watch_client(GstRTSPClient* client);
 
 G_END_DECLS

@@ -26,6 +26,7 @@ typedef struct _GstRTSPMediaFactory GstRTSPMediaFactory;
 typedef struct _GstRTSPMountPoints GstRTSPMountPoints;
 typedef struct _GstRTSPServer GstRTSPServer;
 typedef struct _GstRTSPSession GstRTSPSession;
+typedef struct _GstRTSPStreamTransport GstRTSPStreamTransport;
 typedef struct _GstRTSPSessionPool GstRTSPSessionPool;
 typedef struct _GstRTSPThreadPool GstRTSPThreadPool;
 
@@ -46,8 +47,8 @@ inline constexpr bool kIsGObject =
     std::is_same_v<T, GstRTSPAuth> || std::is_same_v<T, GstRTSPClient> ||
     std::is_same_v<T, GstRTSPMedia> || std::is_same_v<T, GstRTSPMediaFactory> ||
     std::is_same_v<T, GstRTSPMountPoints> || std::is_same_v<T, GstRTSPServer> ||
-    std::is_same_v<T, GstRTSPSession> || std::is_same_v<T, GstRTSPSessionPool> ||
-    std::is_same_v<T, GstRTSPThreadPool>;
+    std::is_same_v<T, GstRTSPSession> || std::is_same_v<T, GstRTSPStreamTransport> ||
+    std::is_same_v<T, GstRTSPSessionPool> || std::is_same_v<T, GstRTSPThreadPool>;
 
 /// Drops one reference, with the function that matches the type. GObject types (elements,
 /// pads, buses, GstRTSP* objects, ...; see kIsGObject) take the template; mini objects, boxed

@@ -3,15 +3,19 @@
 the watching client had under the same sequence numbers), then the live stream, every sequence
 number once; a camera kept for its linger time gives a returning client the same from the same
 pull, and is let go after it; a keep-warm camera plays before anyone asks, gives its first viewer
-the last key frame and stays."""
+the last key frame and stays. A TCP client that leaves with packets still under way to it does
+not stop the camera for the others."""
 
 import asyncio
 import importlib.machinery
 import importlib.util
 import os
 import re
+import socket
 import struct
+import time
 import unittest
+from unittest import mock
 
 import websockets
 
@@ -192,6 +196,66 @@ class InstantStartTest(unittest.TestCase):
         self.assertEqual(wait_until(lambda: state_is("warm", "streaming", 0),
                                     "the warm camera to stay")["since"], warm["since"])
         s.stop()
+
+    def test_tcp_client_leaving_with_packets_under_way_does_not_stop_the_camera(self):
+        s = Service(self)
+        self.addCleanup(s.close)
+        port = free_port()
+        # A busy camera, so that a client that does not read fills the buffers on its way soon.
+        cam = s.start([CAMERA, "--port", str(port), "--path", "/stream", "--encoder", "jpegenc",
+                       "--width", "1280", "--height", "720", "--pattern", "snow",
+                       "--bitrate", "20000"], "busy")
+        s.wait_output(cam, "test-camera ready")
+        write_json(s.config, {
+            "rtspServerSettings": {
+                "port": s.rtsp_port, "interface": "lo", "cameraCheckSeconds": 0,
+                "users": [{"name": "admin", "password": "admin", "role": "internal"}]},
+            "cameras": [{"name": "Busy", "location": "Hall", "path": "busy",
+                         "url": f"rtsp://127.0.0.1:{port}/stream"}]})
+        url = f"rtsp://127.0.0.1:{s.rtsp_port}/busy"
+        watcher = wait_until(lambda: self.playing(url, "udp"), "a UDP client to play")
+        self.addCleanup(watcher.stop)
+
+        class Stalled(relay_bench.RtspProbe):
+            def read_tcp(self):
+                pass  # takes nothing after its PLAY
+
+        def small_window(address, timeout=None):
+            sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 2048)
+            sock.settimeout(timeout)
+            sock.connect(address)
+            return sock
+
+        with mock.patch.object(relay_bench.socket, "create_connection", small_window):
+            stalled = Stalled(url, "admin", "admin", "tcp")
+        stalled.start()
+
+        def held_up():
+            before = watcher.packets
+            time.sleep(0.5)
+            return watcher.packets == before
+        # The library paces the camera to its slowest TCP client: the watcher waits too.
+        wait_until(held_up, "the client that does not read to hold the stream up", 60)
+        stalled.stop()
+        before = watcher.packets
+        wait_until(lambda: watcher.packets > before + 100, "the watcher's stream to go on")
+        s.stop()
+
+    @staticmethod
+    def playing(url, transport):
+        """A client of `url` that plays and has had its first packet, or None."""
+        try:
+            client = relay_bench.RtspProbe(url, "admin", "admin", transport)
+        except OSError:
+            return None
+        try:
+            client.start()
+            wait_until(lambda: client.packets > 0, "a packet", 5)
+            return client
+        except (OSError, RuntimeError, AssertionError):
+            client.stop()
+            return None
 
 
 if __name__ == "__main__":
