@@ -564,6 +564,11 @@ void RememberTcpTransports(GstRTSPClient* client, GstRTSPContext* ctx) {
         g_object_set_data_full(G_OBJECT(client), kTcpTransportsKey, known,
                                [](gpointer data) { delete static_cast<TcpTransports*>(data); });
     }
+    // Media no longer prepared have stopped sending: a client that plays one camera after
+    // another on one connection keeps only those it may still hold up.
+    std::erase_if(*known, [](const TcpTransport& k) {
+        return gst_rtsp_media_get_status(k.media.get()) != GST_RTSP_MEDIA_STATUS_PREPARED;
+    });
     for (auto& t : added) {
         if (std::none_of(known->begin(), known->end(), [&](const TcpTransport& k) {
                 return k.transport.get() == t.transport.get();
